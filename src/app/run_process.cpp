@@ -1,0 +1,57 @@
+#include "app/run_process.h"
+
+#include "app/command_line.h"
+#include "app/crash_report.h"
+#include "app/run_mode.h"
+#include "config/client_config.h"
+
+int CRunProcess::Execute(HINSTANCE hInstance, const std::wstring& commandLine, int /*nShowCmd*/) {
+    InstallCrashReporter();
+
+    const std::wstring rawCommandLine = commandLine;
+    CCommandLine options;
+    options.Parse(rawCommandLine);
+
+    m_wnd.Create(hInstance);
+
+    if (options.HasOption(L"gameid")) {
+        m_wnd.m_nGameId = options.GetOptionInt(L"gameid");
+    }
+    if (options.HasOption(L"noprocess")) {
+        m_wnd.m_bShowUi = FALSE;
+    }
+    if (options.HasOption(L"norun")) {
+        m_wnd.m_bRunAfter = FALSE;
+    }
+    // Before any mode starts, so the channel is up before the first report.
+    if (options.HasOption(L"biw")) {
+        m_wnd.ConnectHost(options.GetOptionInt(L"biw"));
+    }
+
+    switch (SelectRunMode(rawCommandLine, options)) {
+    case RunMode::DelayedDownload:
+        m_wnd.StartDelayedDownload(options.GetOption(L"downtype"), options.GetOption(L"apppath"));
+        break;
+    case RunMode::OpenUrl:
+        m_wnd.StartFromUrl(options.GetOption(L"openurl"), options.GetOption(L"apppath"));
+        break;
+    case RunMode::Setup:
+        m_wnd.m_strCmdLine = rawCommandLine;
+        // Ends the process itself when no file-list URL is configured, so the
+        // keys are written only for a configured setup.
+        m_wnd.StartFromConfig();
+        if (RequestsGameCenterKeys(rawCommandLine)) {
+            SaveGameCenterKeys();
+        }
+        break;
+    case RunMode::None:
+        break;
+    }
+
+    MSG msg;
+    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+    }
+    return 1;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <windows.h>
+
+// Every window message of the program's own, with its direction, parameters
+// and owner. Between threads these are always posted, never sent.
+
+// Download worker -> progress window, one per finished task.
+// wParam: 0 on success, (WPARAM)-1 on failure; lParam: the task id.
+#define WM_FILELIST_DONE (WM_USER + 0x200)         // 0x600: FileList.xml is on disk (or failed)
+#define WM_FILE_DONE (WM_USER + 0x201)             // 0x601: one listed file is on disk (or failed)
+#define WM_DELAYED_DOWNLOAD_DONE (WM_USER + 0x202) // 0x602: the delayed-download mode's single file ended
+
+// IPC channel. WM_IPC_DELIVER is sent by the channel window to itself on its
+// own thread (wParam: byte length, lParam: text inside the mapped block);
+// WM_IPC_NOTIFY is the same id as the channel's delivery to the progress
+// window (wParam: a new CParasHelper the receiver owns, lParam: 0).
+#define WM_IPC_DELIVER (WM_USER + 0x100) // 0x500
+#define WM_IPC_NOTIFY (WM_USER + 0x100)  // 0x500
+// Any thread -> channel window. wParam: an IPCPostRequest the channel thread owns.
+#define WM_IPC_POST (WM_USER + 0x101) // 0x501
+
+// Progress window's watchdog timer, ticking every kWatchdogIntervalMs.
+#define IDT_WATCHDOG 1
+
+static_assert(WM_FILELIST_DONE == 0x600 && WM_FILE_DONE == 0x601 && WM_DELAYED_DOWNLOAD_DONE == 0x602,
+              "the worker's completion messages are fixed");
+static_assert(WM_IPC_DELIVER == 0x500 && WM_IPC_POST == 0x501, "the channel's messages are fixed");

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "download/download_task.h"
+#include "download/thread_base.h"
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <vector>
+
+// The download worker: one thread that downloads queued tasks one at a time,
+// in queueing order, and posts each task's uNotifyMsg to its window
+// (wParam 0 on success, (WPARAM)-1 on failure, lParam the task id).
+// AddTask, GetTaskResult and the control calls: the owner's thread.
+// m_hTaskEvent: signalled by the owner after a batch of AddTask calls.
+// GetActivityCount: any thread, without a lock.
+class CDownloadThread : public CThreadBase {
+public:
+    CDownloadThread();
+    ~CDownloadThread() override;
+
+    // Gives the task the next id (also written into the caller's record) and
+    // queues a copy. Does not wake the worker.
+    void AddTask(DownloadTask& task);
+    // Copies the finished task with this id into the caller's record; leaves
+    // the record as it was when the task failed or never existed.
+    void GetTaskResult(int nTaskId, DownloadTask& task) const;
+
+    // Grows with every sign that bytes are arriving; a watchdog compares two
+    // readings to tell a slow download from a stalled one.
+    LONG GetActivityCount() const { return m_nActivity.load(std::memory_order_relaxed); }
+
+    base::unique_event m_hTaskEvent;
+
+protected:
+    DWORD Run() override;
+
+private:
+    // Everything below is worker-thread state except where marked.
+    bool TakeNextTask(DownloadTask& task);
+    void StoreResult(const DownloadTask& task);
+    bool DownloadOnce(DownloadTask& task);
+
+    int m_nNextTaskId = 0; // owner's thread only
+    mutable std::mutex m_lock; // guards m_vecTasks and m_mapResults, never held across a download, wait or post
+    std::vector<DownloadTask> m_vecTasks;
+    std::map<int, DownloadTask> m_mapResults;
+    std::atomic<LONG> m_nActivity{0};
+};

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "base/unique_handle.h"
+
+#include <atomic>
+
+#include <windows.h>
+
+enum ThreadState : LONG {
+    THREAD_STATE_IDLE = 0,    // constructed, never started
+    THREAD_STATE_PAUSED = 1,  // paused, or started deferred (no thread yet)
+    THREAD_STATE_RUNNING = 2, // thread created and not paused
+    THREAD_STATE_ENDED = 3,   // the thread could not be made, or its body gave up after a stop
+};
+
+enum CheckPointResult : int {
+    CHECK_STOP = 0,
+    CHECK_CONTINUE = 1,
+    CHECK_RESUMED = 2,
+};
+
+// One thread with stop, pause and resume requests and a small state machine.
+// The owner's thread calls Start, Pause, Resume, Stop and StopAndWait; the
+// thread body calls CheckPoint. The events may be signalled from any thread.
+class CThreadBase {
+public:
+    CThreadBase();
+    virtual ~CThreadBase();
+    CThreadBase(const CThreadBase&) = delete;
+    CThreadBase& operator=(const CThreadBase&) = delete;
+
+    virtual LONG Start(BOOL bDeferred);
+    virtual void Pause();
+    virtual void Resume();
+    virtual void Stop();
+    virtual LONG GetState() const;
+    virtual HANDLE GetThreadHandle() const;
+
+    // CHECK_STOP when a stop was requested within dwTimeoutMs (or a wait
+    // failed); CHECK_CONTINUE when not paused; CHECK_RESUMED after a pause.
+    int CheckPoint(DWORD dwTimeoutMs);
+
+    // Requests a stop and waits up to 3000 ms for the thread. Returns TRUE
+    // when no thread runs any more (or none was ever made). FALSE means the
+    // thread still runs and still uses this object: the owner must not
+    // delete it then.
+    BOOL StopAndWait();
+
+    static DWORD WINAPI ThreadProc(LPVOID param);
+
+protected:
+    virtual DWORD Run() = 0;
+
+    base::unique_event m_hStopEvent;
+    base::unique_event m_hPauseEvent;
+    base::unique_event m_hResumeEvent;
+    std::atomic<LONG> m_nState{THREAD_STATE_IDLE};
+    base::unique_handle m_hThread;
+};
