@@ -5,14 +5,17 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
-namespace {
-
 // Reporter object of Dump.dll: its first virtual operation takes the record.
+// Declared outside the anonymous namespace on purpose: a class of internal
+// linkage that nothing here derives from lets the compiler treat the
+// virtual call as unreachable.
 class IDumpReporter {
 public:
     virtual int Install(CrashReportInfo* info) = 0;
 };
 using CreateInstanceFn = IDumpReporter*(__cdecl*)();
+
+namespace {
 
 // Lives until the process ends: the reporter may keep its address.
 CrashReportInfo g_crashReportInfo;

@@ -1,0 +1,144 @@
+// Starts the real RadeVare.exe, copied into a fresh folder, and looks at what
+// it does from outside.
+#include <windows.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path BinFolder() {
+    WCHAR exe[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    return fs::path(exe).parent_path();
+}
+
+class ProgramFolder {
+public:
+    ProgramFolder() {
+        WCHAR base[MAX_PATH] = {};
+        ::GetTempPathW(MAX_PATH, base);
+        m_path = fs::path(base) / (L"rv_run_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
+                                   std::to_wstring(::GetTickCount()));
+        fs::create_directories(m_path);
+    }
+    ~ProgramFolder() {
+        std::error_code ignored;
+        fs::remove_all(m_path, ignored);
+    }
+    const fs::path& Path() const { return m_path; }
+
+private:
+    fs::path m_path;
+};
+
+class RunningProgram {
+public:
+    RunningProgram(const fs::path& exe, const std::wstring& arguments) {
+        std::wstring commandLine = L"\"" + exe.wstring() + L"\" " + arguments;
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        m_started = ::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                     exe.parent_path().c_str(), &si, &m_pi) != FALSE;
+    }
+    ~RunningProgram() {
+        if (m_started) {
+            if (::WaitForSingleObject(m_pi.hProcess, 0) == WAIT_TIMEOUT) {
+                ::TerminateProcess(m_pi.hProcess, 99);
+                ::WaitForSingleObject(m_pi.hProcess, 5000);
+            }
+            ::CloseHandle(m_pi.hThread);
+            ::CloseHandle(m_pi.hProcess);
+        }
+    }
+    bool Started() const { return m_started; }
+    bool StillRunningAfter(DWORD ms) const { return ::WaitForSingleObject(m_pi.hProcess, ms) == WAIT_TIMEOUT; }
+    DWORD ProcessId() const { return m_pi.dwProcessId; }
+
+private:
+    PROCESS_INFORMATION m_pi = {};
+    bool m_started = false;
+};
+
+struct WindowSearch {
+    DWORD processId;
+    int windows;
+    int visible;
+};
+
+BOOL CALLBACK CountWindows(HWND hWnd, LPARAM param) {
+    auto* search = reinterpret_cast<WindowSearch*>(param);
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hWnd, &pid);
+    if (pid == search->processId) {
+        ++search->windows;
+        if (::IsWindowVisible(hWnd)) {
+            ++search->visible;
+        }
+    }
+    return TRUE;
+}
+
+std::wstring Field(const std::vector<char>& record, size_t offset) {
+    std::wstring text(reinterpret_cast<const wchar_t*>(record.data() + offset), 260);
+    return text.substr(0, text.find(L'\0'));
+}
+
+} // namespace
+
+TEST(RunProcessTest, CrashReporterReceivesTheRecordFromTheRealProgram) {
+    ProgramFolder folder;
+    // Another file name: the record names "RadeVare.exe" whatever the file is called.
+    fs::copy_file(BinFolder() / L"RadeVare.exe", folder.Path() / L"Client.exe");
+    fs::copy_file(BinFolder() / L"crash-reporter" / L"Dump.dll", folder.Path() / L"Dump.dll");
+
+    RunningProgram program(folder.Path() / L"Client.exe", L"-gameid:3");
+    ASSERT_TRUE(program.Started());
+    const fs::path recordFile = folder.Path() / L"DumpRecord.bin";
+    for (int i = 0; i < 200 && !fs::exists(recordFile); ++i) {
+        ::Sleep(50);
+    }
+    ::Sleep(100); // the reporter closes the file right after writing it
+    std::ifstream in(recordFile, std::ios::binary);
+    ASSERT_TRUE(in.good()) << "no record arrived";
+    std::vector<char> record((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(record.size(), 2608u);
+
+    WCHAR appData[MAX_PATH] = {};
+    ASSERT_TRUE(::SHGetSpecialFolderPathW(nullptr, appData, CSIDL_APPDATA, FALSE));
+    const std::wstring dumpFolder = std::wstring(appData) + L"\\VodiDeve\\zezoro";
+    const std::wstring programFolder = folder.Path().wstring() + L"\\";
+
+    EXPECT_EQ(Field(record, 0), programFolder + L"RadeVare.exe");
+    EXPECT_EQ(Field(record, 520), dumpFolder);
+    EXPECT_EQ(Field(record, 1040), L"RadeVare");
+    DWORD valueA = 0xFFFFFFFF, valueB = 0xFFFFFFFF;
+    std::memcpy(&valueA, record.data() + 1560, 4);
+    std::memcpy(&valueB, record.data() + 1564, 4);
+    EXPECT_EQ(valueA, 0u);
+    EXPECT_EQ(valueB, 1u);
+    EXPECT_EQ(Field(record, 1568), L"VodiDeve");
+    EXPECT_EQ(Field(record, 2088), programFolder + L"CrashReport.exe");
+    // The dump folder exists, and is named without a trailing backslash.
+    EXPECT_TRUE(fs::is_directory(dumpFolder));
+    EXPECT_NE(Field(record, 520).back(), L'\\');
+}
+
+TEST(RunProcessTest, CommandLineWithoutModeKeepsRunningWithoutVisibleWindow) {
+    ProgramFolder folder;
+    fs::copy_file(BinFolder() / L"RadeVare.exe", folder.Path() / L"RadeVare.exe");
+    RunningProgram program(folder.Path() / L"RadeVare.exe", L"-gameid:3 -noprocess");
+    ASSERT_TRUE(program.Started());
+    EXPECT_TRUE(program.StillRunningAfter(2000));
+    WindowSearch search = {program.ProcessId(), 0, 0};
+    ::EnumWindows(CountWindows, reinterpret_cast<LPARAM>(&search));
+    EXPECT_EQ(search.visible, 0);
+}
