@@ -2,6 +2,7 @@
 
 #include "base/unique_handle.h"
 #include "ipc/base_thread_wnd.h"
+#include "ipc/paras_helper.h"
 
 #include <atomic>
 #include <mutex>
@@ -9,8 +10,6 @@
 #include <string>
 
 #include <windows.h>
-
-class CParasHelper;
 
 // One outgoing message on its way from the caller's thread to the channel
 // thread, which owns it from the moment it is posted.
