@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/unique_handle.h"
 #include "window/window_impl.h"
 
 #include <atomic>
@@ -7,22 +8,121 @@
 #include <windows.h>
 
 // A hidden message-only window created and pumped by a thread of its own.
-// StartThread and the owner's destructor: the owner's thread; the window's
-// messages: the window's own thread.
-template <class T>
-class CBaseThreadWnd : public ATL::CWindowImpl<T, ATL::CWindow, ATL::CControlWinTraits> {
+// T derives from CBaseThreadWnd<T> and routes WM_CREATE and WM_DESTROY of its
+// message map to OnCreate and OnDestroy.
+// StartThread, IsReady, GetThreadWnd and the destructor: the owner's thread.
+// OnCreate, OnDestroy and every message of the window: the window's thread.
+template <class T> class CBaseThreadWnd : public ATL::CWindowImpl<T, ATL::CWindow, ATL::CControlWinTraits> {
 public:
+    CBaseThreadWnd() = default;
+    ~CBaseThreadWnd() override { StopThread(); }
+
     // Starts the thread when there is none and waits, up to 100 polls 5 ms
-    // apart, until its window is ready.
+    // apart, until its window is ready. Returns at once when a thread exists.
     void StartThread();
+    // The window exists and has not begun to be destroyed.
     virtual BOOL IsReady();
+    // The thread's window as other threads may name it (to post to it); null
+    // before it is created.
+    HWND GetThreadWnd() const { return m_hThreadWnd.load(); }
 
 protected:
     virtual LRESULT OnCreate();
     virtual LRESULT OnDestroy();
 
+    // Closes the window and ends the thread: asks the window to close, waits
+    // up to kStopWaitMs, and ends a thread that is stuck by force. Owner's
+    // thread. A derived class whose handlers use its own members calls it
+    // first thing in its own destructor, before those members go.
+    void StopThread();
+
     static DWORD WINAPI ThreadMain(LPVOID param);
 
-    HANDLE m_hThread = nullptr;
+    static constexpr int kReadyPolls = 100;
+    static constexpr DWORD kReadyPollMs = 5;
+    static constexpr DWORD kStopWaitMs = 1000;
+
+    base::unique_handle m_hThread;
+    // 1 from WM_CREATE to WM_DESTROY; written by the window's thread, polled
+    // by the owner's (a stale read only delays or drops a message).
     std::atomic<LONG> m_bReady{0};
+    // Set once before m_bReady, so whoever sees m_bReady sees the window.
+    std::atomic<HWND> m_hThreadWnd{nullptr};
 };
+
+template <class T> void CBaseThreadWnd<T>::StartThread() {
+    if (m_hThread) {
+        return;
+    }
+    m_hThread.reset(::CreateThread(nullptr, 0, ThreadMain, static_cast<T*>(this), 0, nullptr));
+    if (!m_hThread) {
+        return;
+    }
+    for (int poll = 0; poll < kReadyPolls; ++poll) {
+        if (IsReady()) {
+            return;
+        }
+        // Waiting on the thread instead of sleeping: a thread that could not
+        // make its window has ended, and there is nothing left to wait for.
+        if (::WaitForSingleObject(m_hThread.get(), kReadyPollMs) == WAIT_OBJECT_0) {
+            return;
+        }
+    }
+}
+
+template <class T> BOOL CBaseThreadWnd<T>::IsReady() {
+    return m_bReady.load() != 0 && ::IsWindow(m_hThreadWnd.load());
+}
+
+template <class T> LRESULT CBaseThreadWnd<T>::OnCreate() {
+    m_hThreadWnd.store(this->m_hWnd);
+    m_bReady.store(1);
+    return 0;
+}
+
+template <class T> LRESULT CBaseThreadWnd<T>::OnDestroy() {
+    m_bReady.store(0);
+    ::PostQuitMessage(0);
+    return 0;
+}
+
+template <class T> void CBaseThreadWnd<T>::StopThread() {
+    const HWND hWnd = m_hThreadWnd.load();
+    if (hWnd != nullptr && ::IsWindow(hWnd)) {
+        m_bReady.store(0);
+        // The default handling destroys the window on its own thread, and
+        // OnDestroy ends the thread's loop.
+        ::PostMessageW(hWnd, WM_CLOSE, 0, 0);
+    }
+    if (m_hThread) {
+        if (::WaitForSingleObject(m_hThread.get(), kStopWaitMs) != WAIT_OBJECT_0) {
+            // A thread stuck in a handler would keep the owner (and the
+            // process's exit) waiting for ever. Ending it can leave a lock it
+            // held taken; that is the price of an exit that always comes.
+            ::SuspendThread(m_hThread.get());
+            ::TerminateThread(m_hThread.get(), 0);
+            ::WaitForSingleObject(m_hThread.get(), kStopWaitMs);
+        }
+        m_hThread.reset();
+    }
+    m_bReady.store(0);
+    m_hThreadWnd.store(nullptr);
+    // The thread is gone and its windows with it; nothing may try to
+    // destroy the window again.
+    this->m_hWnd = nullptr;
+}
+
+template <class T> DWORD WINAPI CBaseThreadWnd<T>::ThreadMain(LPVOID param) {
+    T* self = static_cast<T*>(param);
+    RECT rect = {0, 0, 1, 1};
+    if (self->Create(HWND_MESSAGE, rect) == nullptr) {
+        return 1;
+    }
+    MSG msg;
+    // GetMessageW gives -1 on an error; that ends the loop as well, rather
+    // than spinning on it.
+    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        ::DispatchMessageW(&msg);
+    }
+    return 0;
+}

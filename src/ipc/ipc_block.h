@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <windows.h>
+
+// One shared-memory block of the channel, as both ends lay it out:
+//
+//   offset 0   sender's channel window (where the close message goes)
+//   offset 4   sender's own handle of the block's mapping, echoed back in the
+//              close message; meaningful only in the sender's process
+//   offset 8   L, the payload's length in bytes
+//   offset 12  L bytes: the packed parameter text in UTF-16LE and one U+0000
+//
+// Handles and windows are 32-bit values on the wire whatever the process.
+// The block's name is made from a performance-counter reading.
+// Free functions on plain data: any thread.
+struct IPCBlockHeader {
+    uint32_t hSenderWnd;
+    uint32_t hSenderBlock;
+    uint32_t cbPayload;
+};
+static_assert(sizeof(IPCBlockHeader) == 12, "the header is 12 bytes on the wire");
+static_assert(offsetof(IPCBlockHeader, hSenderWnd) == 0 && offsetof(IPCBlockHeader, hSenderBlock) == 4 &&
+                  offsetof(IPCBlockHeader, cbPayload) == 8,
+              "header fields at 0, 4 and 8");
+
+constexpr size_t kBlockHeaderSize = sizeof(IPCBlockHeader);
+
+// "VODIDEVE_IPC_FILE_%ld_%ld" with each half of the counter read as a signed
+// long, so a half of 0x80000000 or more prints with a minus sign; the
+// receiver rebuilds the same name from the start message's wParam and lParam.
+std::wstring FormatBlockName(uint32_t low, uint32_t high);
+
+// What a received block says, checked against the bytes that can be read.
+struct IPCBlockContents {
+    HWND hSenderWnd = nullptr;
+    HANDLE hSenderBlock = nullptr;
+    uint32_t cbPayload = 0;
+    const wchar_t* pText = nullptr; // inside the view; valid while it is mapped
+    bool bPayloadFits = false;      // L bytes lie within the view
+};
+
+// Reads the header of a view of viewSize readable bytes. False when the view
+// cannot even hold the header; then nothing is known about the sender. A
+// payload longer than the view leaves bPayloadFits false and pText null.
+bool ReadBlock(const void* view, size_t viewSize, IPCBlockContents* contents);
+
+// The characters of a payload of cbPayload bytes: up to its first U+0000, and
+// never beyond cbPayload bytes whether or not a U+0000 stands there.
+size_t PayloadChars(const wchar_t* text, size_t cbPayload);

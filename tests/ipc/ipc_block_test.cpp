@@ -1,0 +1,149 @@
+#include "ipc/ipc_block.h"
+
+#include "guarded_buffer.h"
+#include "ipc/paras_helper.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+const wchar_t kProgressReport[] = L"0000331DIPC_MainProcess_OnDownProcess00000004123400000256";
+
+// A block as a sender lays it out: header, text, U+0000. Written here byte by
+// byte rather than with the header struct, so the layout itself is checked.
+std::vector<unsigned char> MakeBlock(const std::wstring& text, uint32_t wnd = 0x1234, uint32_t handle = 0x88) {
+    const uint32_t cbPayload = static_cast<uint32_t>((text.size() + 1) * 2);
+    std::vector<unsigned char> block(12 + cbPayload, 0);
+    const uint32_t fields[3] = {wnd, handle, cbPayload};
+    for (int f = 0; f < 3; ++f) {
+        for (int b = 0; b < 4; ++b) {
+            block[f * 4 + b] = static_cast<unsigned char>(fields[f] >> (8 * b));
+        }
+    }
+    std::memcpy(block.data() + 12, text.c_str(), cbPayload);
+    return block;
+}
+
+void SetPayloadLength(std::vector<unsigned char>& block, uint32_t cbPayload) {
+    std::memcpy(block.data() + 8, &cbPayload, 4);
+}
+
+} // namespace
+
+TEST(IpcBlockTest, NameHalvesPrintAsSignedLongs) {
+    EXPECT_EQ(FormatBlockName(5, 0), L"VODIDEVE_IPC_FILE_5_0");
+    EXPECT_EQ(FormatBlockName(0x80000000u, 0xFFFFFFFFu), L"VODIDEVE_IPC_FILE_-2147483648_-1");
+    EXPECT_EQ(FormatBlockName(0x7FFFFFFFu, 0x80000001u), L"VODIDEVE_IPC_FILE_2147483647_-2147483647");
+}
+
+TEST(IpcBlockTest, ProgressReportTravelsIn128BytesWithLength116) {
+    const std::vector<unsigned char> block = MakeBlock(kProgressReport);
+    ASSERT_EQ(block.size(), 128u);
+    CGuardedBuffer buffer(4096);
+    const void* view = buffer.Place(block.data(), block.size());
+
+    IPCBlockContents contents;
+    ASSERT_TRUE(ReadBlock(view, block.size(), &contents));
+    EXPECT_EQ(contents.cbPayload, 116u);
+    EXPECT_EQ(contents.hSenderWnd, reinterpret_cast<HWND>(0x1234));
+    EXPECT_EQ(contents.hSenderBlock, reinterpret_cast<HANDLE>(0x88));
+    ASSERT_TRUE(contents.bPayloadFits);
+    EXPECT_EQ(reinterpret_cast<const unsigned char*>(contents.pText), static_cast<const unsigned char*>(view) + 12);
+    const size_t chars = PayloadChars(contents.pText, contents.cbPayload);
+    EXPECT_EQ(chars, 57u);
+    EXPECT_EQ(CParasHelper(contents.pText, chars).m_vecParams, (std::vector<std::wstring>{L"1234", L"56"}));
+}
+
+TEST(IpcBlockTest, LengthIsCheckedAgainstTheView) {
+    CGuardedBuffer buffer(4096);
+    std::vector<unsigned char> block = MakeBlock(kProgressReport);
+    IPCBlockContents contents;
+
+    EXPECT_FALSE(ReadBlock(buffer.Place(block.data(), 11), 11, &contents));
+    EXPECT_FALSE(ReadBlock(nullptr, 4096, &contents));
+
+    const uint32_t lengths[] = {117, 118, 0x7FFFFFFF, 0xFFFFFFFF, 0xFFFFFFF4};
+    for (uint32_t length : lengths) {
+        SetPayloadLength(block, length);
+        ASSERT_TRUE(ReadBlock(buffer.Place(block.data(), block.size()), block.size(), &contents));
+        EXPECT_FALSE(contents.bPayloadFits) << length;
+        EXPECT_EQ(contents.pText, nullptr);
+        // The header is still known, so the sender can be told to let go.
+        EXPECT_EQ(contents.hSenderWnd, reinterpret_cast<HWND>(0x1234));
+    }
+    SetPayloadLength(block, 0);
+    ASSERT_TRUE(ReadBlock(buffer.Place(block.data(), block.size()), block.size(), &contents));
+    EXPECT_TRUE(contents.bPayloadFits);
+    EXPECT_EQ(PayloadChars(contents.pText, 0), 0u);
+}
+
+TEST(IpcBlockTest, TextEndsAtLWhetherOrNotAZeroStandsThere) {
+    CGuardedBuffer buffer(4096);
+    const std::wstring text = L"abcdef";
+    // No U+0000 at all, the last character against the guard page.
+    const auto* placed = static_cast<const wchar_t*>(buffer.Place(text.data(), 12));
+    EXPECT_EQ(PayloadChars(placed, 12), 6u);
+    EXPECT_EQ(PayloadChars(placed, 13), 6u); // half a character is no character
+    EXPECT_EQ(PayloadChars(placed, 4), 2u);
+    const std::wstring early(L"ab\0cd", 5);
+    EXPECT_EQ(PayloadChars(static_cast<const wchar_t*>(buffer.Place(early.data(), 10)), 10), 2u);
+    EXPECT_EQ(PayloadChars(nullptr, 10), 0u);
+}
+
+TEST(IpcBlockTest, MutatedBlocksAreNeverReadPastTheView) {
+    constexpr int kCases = 20000;
+    CGuardedBuffer buffer(8192);
+    std::mt19937 rng(777);
+    int delivered = 0;
+    for (int i = 0; i < kCases; ++i) {
+        std::wstring text(rng() % 200, L'A');
+        for (wchar_t& c : text) {
+            c = static_cast<wchar_t>(L'0' + rng() % 23);
+        }
+        if (rng() % 2 == 0) {
+            text = CParasHelper(L"Name", static_cast<int>(rng() % 3), text.c_str(), L"", PARAS_END).Pack();
+        }
+        std::vector<unsigned char> block = MakeBlock(text);
+        switch (rng() % 5) {
+        case 0: // a length anywhere
+            SetPayloadLength(block, rng() % 2 == 0 ? static_cast<uint32_t>(rng()) : rng() % 512);
+            break;
+        case 1: // the block cut short, header included
+            block.resize(rng() % (block.size() + 1));
+            break;
+        case 2: // the terminating zero overwritten
+            block.back() = 'x';
+            block[block.size() - 2] = 'y';
+            break;
+        case 3: // random bytes anywhere
+            for (int n = 0; n < 4; ++n) {
+                block[rng() % block.size()] = static_cast<unsigned char>(rng());
+            }
+            break;
+        default: // garbage after the block, inside the view
+            block.resize(block.size() + rng() % 64, 'z');
+            break;
+        }
+        if (block.size() % 2 != 0) {
+            block.push_back('q'); // views start on a page: keep the text aligned
+        }
+        const auto* view = static_cast<const unsigned char*>(buffer.Place(block.data(), block.size()));
+        IPCBlockContents contents;
+        if (!ReadBlock(view, block.size(), &contents) || !contents.bPayloadFits) {
+            continue;
+        }
+        const auto* end = reinterpret_cast<const unsigned char*>(contents.pText) + contents.cbPayload;
+        ASSERT_LE(end, view + block.size());
+        const size_t chars = PayloadChars(contents.pText, contents.cbPayload);
+        ASSERT_LE(chars * 2, contents.cbPayload);
+        if (!CParasHelper(contents.pText, chars).IsEmpty()) {
+            ++delivered;
+        }
+    }
+    EXPECT_GT(delivered, kCases / 10);
+    std::printf("mutated blocks: %d of %d would be delivered\n", delivered, kCases);
+}
