@@ -12,7 +12,7 @@ namespace {
 
 // The registry values the client shares with the game center and with other
 // instances of itself, all under HKEY_CURRENT_USER and all REG_SZ.
-constexpr wchar_t kChannelKey[] = L"SOFTWARE\\Rirodaza";     // value named by gKey: the channel id
+constexpr wchar_t kChannelKey[] = L"SOFTWARE\\Rirodaza"; // value named by gKey: the channel id
 constexpr wchar_t kGameCenterKey[] = L"SOFTWARE\\VodiDeveCenter";
 constexpr wchar_t kGameCenterPKey[] = L"pkey";
 constexpr wchar_t kGameCenterChannelId[] = L"channelid";
