@@ -15,8 +15,10 @@ struct FileListItem {
 // Reads FileList.xml from the executable's folder and adds its entries to
 // the download, run and delay lists, comparing each file under targetFolder
 // with its digest. Returns false when the list is unusable: it cannot be
-// opened or parsed, it has no root element, or an entry's FilePath does not
-// stay inside the target folder; an unusable list adds nothing.
+// opened or parsed, it has no root element, or an entry's FilePath is not a
+// plain relative path or (with a target folder) does not stay inside it; an
+// unusable list adds nothing to any list. A list without entries is usable.
+// Each call adds its entries again; nothing empties the lists.
 // Main thread only, like the list accessors.
 bool LoadFileList(const std::wstring& targetFolder);
 
@@ -24,14 +26,19 @@ std::vector<FileListItem> GetDownloadList();
 std::vector<FileListItem> GetRunList();
 std::vector<FileListItem> GetDelayList();
 
-// True when the file's MD5 equals md5, without regard to letter case.
+// True when the file can be read and its MD5 equals md5, without regard to
+// letter case. A file that cannot be read (or is missing) never passes, not
+// even against an empty md5.
 bool CheckFileMd5(const std::wstring& path, const std::wstring& md5);
 
-// True when filePath is a plain relative path: no "." or ".." component, no
-// drive or stream colon, no UNC or device prefix, no reserved device name
-// (CON, NUL, COM1...), no component ending in a dot or a blank; "/" counts
-// as a separator too. A leading separator is allowed ("\bin\game.exe").
+// True when filePath is a plain relative path that names a file: one leading
+// separator at most ("\bin\game.exe"), and no empty name (doubled or
+// trailing separator), no "." or ".." name, no name ending in a dot or a
+// blank, no colon (drive or stream), no wildcard or control character, no
+// UNC or device prefix, no reserved device name (CON, NUL, COM1, "nul.txt"
+// and the rest, any letter case); "/" counts as a separator too. Any thread.
 bool IsPlainRelativePath(const std::wstring& filePath);
 // True when folder joined directly with filePath, made full with
-// GetFullPathNameW, lies inside folder followed by a backslash.
+// GetFullPathNameW, lies inside the full folder followed by a backslash (so
+// "C:\game2\x" is not inside "C:\game"). False for an empty folder. Any thread.
 bool IsPathInsideFolder(const std::wstring& folder, const std::wstring& filePath);

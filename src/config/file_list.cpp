@@ -1,0 +1,245 @@
+#include "config/file_list.h"
+
+#include "config/settings_table.h"
+#include "config/xml_file.h"
+#include "download/md5.h"
+
+#include <tinyxml.h>
+
+#include <cwchar>
+
+#include <windows.h>
+#include <shlwapi.h>
+
+namespace {
+
+// Process-wide, changed only by LoadFileList; the accessors hand out copies.
+std::vector<FileListItem> g_downloadList;
+std::vector<FileListItem> g_runList;
+std::vector<FileListItem> g_delayList;
+
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+bool EqualsIgnoreCase(const wchar_t* text, size_t length, const wchar_t* other) {
+    return ::CompareStringOrdinal(text, static_cast<int>(length), other, -1, TRUE) == CSTR_EQUAL;
+}
+
+// Windows opens a device, not a file, for these names in any folder and in
+// any letter case. The device is named by the part before the first dot with
+// blanks at its end ignored, so "nul.txt" and "NUL .log" are the device too.
+// The superscript digits count as digits for COM and LPT.
+bool IsReservedDeviceName(const wchar_t* component, size_t length) {
+    size_t end = 0;
+    while (end < length && component[end] != L'.') {
+        ++end;
+    }
+    while (end > 0 && component[end - 1] == L' ') {
+        --end;
+    }
+    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"};
+    for (const wchar_t* device : kDevices) {
+        if (EqualsIgnoreCase(component, end, device)) {
+            return true;
+        }
+    }
+    if (end == 4 && (EqualsIgnoreCase(component, 3, L"COM") || EqualsIgnoreCase(component, 3, L"LPT"))) {
+        const wchar_t digit = component[3];
+        return (digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
+    }
+    return false;
+}
+
+// One name between separators. Windows drops a trailing dot or blank when it
+// opens a path, so "game.exe." would reach another file than the one checked;
+// the same rule refuses "." and "..". A colon is a drive or a stream, and the
+// other characters cannot be in a file name at all (wildcards, and the "?" of
+// the "\\?\" prefix).
+bool IsPlainComponent(const wchar_t* component, size_t length) {
+    if (length == 0) {
+        return false;
+    }
+    const wchar_t last = component[length - 1];
+    if (last == L'.' || last == L' ') {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t c = component[i];
+        if (c < 0x20 || std::wcschr(L"<>:\"|?*", c) != nullptr) {
+            return false;
+        }
+    }
+    return !IsReservedDeviceName(component, length);
+}
+
+bool GetFullPath(const std::wstring& path, std::wstring& fullPath) {
+    const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return false;
+    }
+    std::vector<wchar_t> buffer(needed, L'\0');
+    const DWORD length = ::GetFullPathNameW(path.c_str(), needed, buffer.data(), nullptr);
+    if (length == 0 || length >= needed) {
+        return false;
+    }
+    fullPath.assign(buffer.data(), length);
+    return true;
+}
+
+bool IsOpt(const std::wstring& opt, const wchar_t* value) {
+    return _wcsicmp(opt.c_str(), value) == 0;
+}
+
+// An empty expected digest matches a path that exists but cannot be read (a
+// folder): such an entry is left alone rather than fetched on every run.
+bool IsUpToDate(const std::wstring& localPath, const std::wstring& md5) {
+    if (!::PathFileExistsW(localPath.c_str())) {
+        return false;
+    }
+    const std::wstring digest = Utf8ToWide(FileDigest(localPath.c_str()).c_str());
+    return _wcsicmp(digest.c_str(), md5.c_str()) == 0;
+}
+
+FileListItem ReadItem(const TiXmlElement& entry) {
+    FileListItem item;
+    item.FilePath = Utf8ToWide(entry.Attribute("FilePath"));
+    item.url = Utf8ToWide(entry.Attribute("url"));
+    item.md5 = Utf8ToWide(entry.Attribute("md5"));
+    item.opt = Utf8ToWide(entry.Attribute("opt"));
+    item.CMD = Utf8ToWide(entry.Attribute("CMD"));
+    return item;
+}
+
+} // namespace
+
+bool IsPlainRelativePath(const std::wstring& filePath) {
+    const wchar_t* const text = filePath.c_str();
+    const size_t size = filePath.size();
+    // One leading separator is the usual form ("\bin\game.exe"); a second one
+    // would make a UNC or device prefix, and is refused as an empty name.
+    size_t begin = (size > 0 && IsSeparator(text[0])) ? 1 : 0;
+    if (begin == size) {
+        return false; // names no file
+    }
+    for (;;) {
+        size_t end = begin;
+        while (end < size && !IsSeparator(text[end])) {
+            ++end;
+        }
+        // Empty names (doubled or trailing separators) are refused too: they
+        // name no file, and what they mean differs between Windows functions.
+        if (!IsPlainComponent(text + begin, end - begin)) {
+            return false;
+        }
+        if (end == size) {
+            return true;
+        }
+        begin = end + 1;
+    }
+}
+
+bool IsPathInsideFolder(const std::wstring& folder, const std::wstring& filePath) {
+    if (folder.empty()) {
+        return false;
+    }
+    try {
+        std::wstring fullFolder;
+        std::wstring fullPath;
+        if (!GetFullPath(folder, fullFolder) || !GetFullPath(folder + filePath, fullPath)) {
+            return false;
+        }
+        // With the backslash, "C:\game2\x" does not pass as inside "C:\game";
+        // a drive root ("C:\") has it already.
+        if (fullFolder.back() != L'\\') {
+            fullFolder += L'\\';
+        }
+        return fullPath.size() > fullFolder.size() &&
+               EqualsIgnoreCase(fullPath.c_str(), fullFolder.size(), fullFolder.c_str());
+    } catch (...) {
+        return false;
+    }
+}
+
+bool LoadFileList(const std::wstring& targetFolder) {
+    // Called from the progress window's handlers: nothing may escape. The
+    // lists change only at the end, all together, so a failure part-way (or
+    // an unsafe entry after safe ones) leaves them as they were.
+    try {
+        TiXmlDocument document;
+        if (!LoadXmlFile(GetModuleFolder() + L"\\FileList.xml", document)) {
+            return false;
+        }
+        const TiXmlElement* root = document.RootElement();
+        if (root == nullptr) {
+            return false;
+        }
+
+        // The list comes over plain HTTP: one entry that could reach outside
+        // the target folder makes the whole list untrustworthy. Without a
+        // target folder files go under the current drive's root, and only the
+        // names themselves can be checked.
+        std::vector<FileListItem> items;
+        for (const TiXmlElement* entry = root->FirstChildElement(); entry != nullptr;
+             entry = entry->NextSiblingElement()) {
+            FileListItem item = ReadItem(*entry);
+            if (!IsPlainRelativePath(item.FilePath) ||
+                (!targetFolder.empty() && !IsPathInsideFolder(targetFolder, item.FilePath))) {
+                return false;
+            }
+            items.push_back(std::move(item));
+        }
+
+        std::vector<FileListItem> downloadList = g_downloadList;
+        std::vector<FileListItem> runList = g_runList;
+        std::vector<FileListItem> delayList = g_delayList;
+        for (const FileListItem& item : items) {
+            const bool isDelay = IsOpt(item.opt, L"DELAY");
+            // A RUN entry is started at the end whether or not it is fetched now.
+            if (IsOpt(item.opt, L"RUN")) {
+                runList.push_back(item);
+            }
+            if (IsUpToDate(targetFolder + item.FilePath, item.md5)) {
+                // A DELAY file already delivered is what is to be started: it
+                // replaces every run entry read before it.
+                if (isDelay) {
+                    runList.clear();
+                    runList.push_back(item);
+                }
+            } else if (isDelay) {
+                delayList.push_back(item);
+            } else {
+                downloadList.push_back(item);
+            }
+        }
+        g_downloadList.swap(downloadList);
+        g_runList.swap(runList);
+        g_delayList.swap(delayList);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::vector<FileListItem> GetDownloadList() {
+    return g_downloadList;
+}
+
+std::vector<FileListItem> GetRunList() {
+    return g_runList;
+}
+
+std::vector<FileListItem> GetDelayList() {
+    return g_delayList;
+}
+
+bool CheckFileMd5(const std::wstring& path, const std::wstring& md5) {
+    try {
+        const std::wstring digest = Utf8ToWide(FileDigest(path.c_str()).c_str());
+        // No digest means the file could not be read (a download that left no
+        // file): that is never a verified file, even for an entry without md5.
+        return !digest.empty() && _wcsicmp(digest.c_str(), md5.c_str()) == 0;
+    } catch (...) {
+        return false;
+    }
+}

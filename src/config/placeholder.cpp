@@ -1,4 +1,0 @@
-#include "config/client_config.h"
-
-// Placeholder until the configuration lands.
-void SaveGameCenterKeys() {}
