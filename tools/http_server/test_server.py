@@ -99,8 +99,10 @@ class Faults:
         return True
 
     def merge(self, other):
+        """Takes every fault that `other` sets (cut=0 and size=0 included)."""
+        defaults = vars(Faults())
         for name, value in vars(other).items():
-            if value not in (None, False, 0.0):
+            if value != defaults[name] or type(value) is not type(defaults[name]):
                 setattr(self, name, value)
 
 
@@ -168,16 +170,15 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", "0")
             self.end_headers()
             return None
+        if faults.status and not 200 <= faults.status < 300:
+            return self._answer(faults.status, ("status %d\n" % faults.status).encode(), send_body, faults)
         if faults.size is not None:
             body = generated_body(faults.size)
         else:
             body = owner._lookup(resource)
             if body is None:
                 return self._answer(404, b"not found\n", send_body)
-        status = faults.status or 200
-        if not 200 <= status < 300:
-            body = ("status %d\n" % status).encode()
-        return self._answer(status, body, send_body, faults, mimetypes.guess_type(resource)[0])
+        return self._answer(faults.status or 200, body, send_body, faults, mimetypes.guess_type(resource)[0])
 
     def _answer(self, status, body, send_body, faults=None, content_type=None):
         faults = faults or Faults()
