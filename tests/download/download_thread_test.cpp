@@ -355,10 +355,12 @@ TEST_F(DownloadThreadTest, StopWhileTasksAreQueuedTakesEffectAfterTheQueueDrains
     EXPECT_EQ(m_worker->GetState(), THREAD_STATE_RUNNING);
 }
 
-TEST_F(DownloadThreadTest, StopEndsAStalledTransferPromptly) {
-    // Stalled before any answer, after the headers, and in mid-body.
+TEST_F(DownloadThreadTest, StopEndsAStalledOrSlowTransferPromptly) {
+    // Stalled before any answer, after the headers, in mid-body, and a body
+    // that would take a minute at its steady rate.
     const std::vector<std::wstring> paths = {L"/x/delay=60/noanswer.bin", L"/x/size=1000/stall=60/noBody.bin",
-                                             L"/x/size=200000/stall=60@100000/midbody.bin"};
+                                             L"/x/size=200000/stall=60@100000/midbody.bin",
+                                             L"/x/size=1200000/rate=20000/slowstop.bin"};
     for (const std::wstring& path : paths) {
         SCOPED_TRACE(path);
         CDownloadThread worker;
