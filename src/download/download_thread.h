@@ -6,7 +6,10 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <string>
 #include <vector>
+
+class CBindStatusCallback;
 
 // The download worker: one thread that downloads queued tasks one at a time,
 // in queueing order, and posts each task's uNotifyMsg to its window
@@ -14,10 +17,20 @@
 // AddTask, GetTaskResult and the control calls: the owner's thread.
 // m_hTaskEvent: signalled by the owner after a batch of AddTask calls.
 // GetActivityCount: any thread, without a lock.
+//
+// A stop request ends the transfer in progress at once and makes every later
+// transfer fail without a request, so the queue still drains in order (each
+// task gets its message) but quickly; StopAndWait's FALSE means the thread is
+// stuck in a download call that never returns, and the object must then be
+// kept alive.
 class CDownloadThread : public CThreadBase {
 public:
     CDownloadThread();
     ~CDownloadThread() override;
+
+    // Also aborts the transfer in progress: a stalled one gives no callback
+    // that could notice the stop.
+    void Stop() override;
 
     // Gives the task the next id (also written into the caller's record) and
     // queues a copy. Does not wake the worker.
@@ -35,15 +48,28 @@ public:
 protected:
     DWORD Run() override;
 
+    // Pause between two attempts of a retrying task. A subclass may shorten
+    // it (tests do, to reach the last attempt in reasonable time).
+    DWORD m_dwRetryPauseMs = 1000;
+
 private:
     // Everything below is worker-thread state except where marked.
     bool TakeNextTask(DownloadTask& task);
     void StoreResult(const DownloadTask& task);
-    bool DownloadOnce(DownloadTask& task);
+    // Downloads, retries and posts; false when a stop ended a retry pause
+    // (the thread then gives up).
+    bool ProcessTask(DownloadTask& task);
+    // One attempt; on success localPath is the downloaded file.
+    bool DownloadOnce(const DownloadTask& task, std::wstring& localPath);
+    void SetActiveCallback(CBindStatusCallback* callback);
 
-    int m_nNextTaskId = 0; // owner's thread only
+    int m_nNextTaskId = 0;     // owner's thread only
     mutable std::mutex m_lock; // guards m_vecTasks and m_mapResults, never held across a download, wait or post
     std::vector<DownloadTask> m_vecTasks;
     std::map<int, DownloadTask> m_mapResults;
     std::atomic<LONG> m_nActivity{0};
+
+    // The callback of the transfer in progress, for Stop on the owner's thread.
+    std::mutex m_activeLock;
+    CBindStatusCallback* m_pActiveCallback = nullptr;
 };

@@ -22,6 +22,8 @@ enum CheckPointResult : int {
 // One thread with stop, pause and resume requests and a small state machine.
 // The owner's thread calls Start, Pause, Resume, Stop and StopAndWait; the
 // thread body calls CheckPoint. The events may be signalled from any thread.
+// The object must outlive its thread: a subclass calls EndThreadBeforeDestruction
+// first thing in its destructor, while its own members still exist.
 class CThreadBase {
 public:
     CThreadBase();
@@ -29,6 +31,9 @@ public:
     CThreadBase(const CThreadBase&) = delete;
     CThreadBase& operator=(const CThreadBase&) = delete;
 
+    // Returns the new state. While a thread of this object still runs, no
+    // second one is made (two would take tasks from one queue) and nothing
+    // changes.
     virtual LONG Start(BOOL bDeferred);
     virtual void Pause();
     virtual void Resume();
@@ -50,6 +55,12 @@ public:
 
 protected:
     virtual DWORD Run() = 0;
+
+    // For destructors: stops the thread with StopAndWait's bound. A thread
+    // that still runs after it would go on using a freed object, so it is
+    // terminated as the last resort; an owner that heeds StopAndWait's FALSE
+    // (and keeps the object) never gets here with a running thread.
+    void EndThreadBeforeDestruction() noexcept;
 
     base::unique_event m_hStopEvent;
     base::unique_event m_hPauseEvent;

@@ -1,0 +1,444 @@
+#include "download/download_thread.h"
+
+#include "base/messages.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+#include <wininet.h>
+
+namespace {
+
+const WPARAM kFailed = static_cast<WPARAM>(-1);
+
+// Bounds of the waits below; generous, they only keep a broken build from hanging.
+constexpr DWORD kMessageWaitMs = 20000;
+
+// The worker with a short pause between attempts, so that a retrying task
+// reaches its last attempt in reasonable time.
+class CQuickRetryDownloadThread : public CDownloadThread {
+public:
+    explicit CQuickRetryDownloadThread(DWORD pauseMs) { m_dwRetryPauseMs = pauseMs; }
+};
+
+class DownloadThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(test::ServerUrl(L"").empty()) << "RADEVARE_TEST_SERVER is not set";
+        ASSERT_NE(m_sink.Window(), nullptr);
+        m_worker = std::make_unique<CDownloadThread>();
+    }
+
+    void TearDown() override {
+        if (m_worker) {
+            EXPECT_TRUE(m_worker->StopAndWait());
+        }
+    }
+
+    // Queues one task the way the program's producers do.
+    int Queue(const std::wstring& path, const std::wstring& savePath, UINT msg = WM_FILE_DONE, BOOL retry = FALSE,
+              CDownloadThread* worker = nullptr) {
+        DownloadTask task;
+        task.strRequestUrl = test::ServerUrl(path);
+        task.strUrl = task.strRequestUrl;
+        task.strSavePath = savePath;
+        task.uNotifyMsg = msg;
+        task.bRetry = retry;
+        task.hNotifyWnd = m_sink.Window();
+        (worker != nullptr ? worker : m_worker.get())->AddTask(task);
+        return task.nTaskId;
+    }
+
+    void StartAndSignal(CDownloadThread* worker = nullptr) {
+        worker = worker != nullptr ? worker : m_worker.get();
+        ASSERT_EQ(worker->Start(FALSE), THREAD_STATE_RUNNING);
+        SetEvent(worker->m_hTaskEvent.get());
+    }
+
+    DownloadTask Result(int id) const {
+        DownloadTask task;
+        m_worker->GetTaskResult(id, task);
+        return task;
+    }
+
+    DWORD ExitCode() const {
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeThread(m_worker->GetThreadHandle(), &code);
+        return code;
+    }
+
+    test::CMessageSink m_sink;
+    test::CTempFolder m_folder;
+    std::unique_ptr<CDownloadThread> m_worker;
+};
+
+TEST_F(DownloadThreadTest, TaskIdsCountFromZeroAndReachTheCallersRecord) {
+    DownloadTask first;
+    first.nTaskId = 77; // whatever the producer left there is overwritten
+    m_worker->AddTask(first);
+    EXPECT_EQ(first.nTaskId, 0);
+    for (int expected = 1; expected < 5; ++expected) {
+        DownloadTask task;
+        m_worker->AddTask(task);
+        EXPECT_EQ(task.nTaskId, expected);
+    }
+
+    DownloadTask none;
+    none.strFileName = L"untouched";
+    m_worker->GetTaskResult(0, none);
+    m_worker->GetTaskResult(12345, none);
+    EXPECT_EQ(none.strFileName, L"untouched");
+    EXPECT_TRUE(none.strUrl.empty());
+}
+
+TEST_F(DownloadThreadTest, OneSignalDrainsTheQueueInOrderAndStoresEachResultBeforeItsMessage) {
+    const std::vector<size_t> sizes = {1000, 70000, 1};
+    std::vector<std::wstring> targets;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        targets.push_back(m_folder.File(L"file" + std::to_wstring(i) + L".bin"));
+        EXPECT_EQ(
+            Queue(L"/x/size=" + std::to_wstring(sizes[i]) + L"/order" + std::to_wstring(i) + L".bin", targets.back()),
+            static_cast<int>(i));
+    }
+    // Each handler finds its task's result when its message arrives.
+    std::vector<DownloadTask> seenInHandler;
+    m_sink.OnMessage = [&](const test::ReceivedMessage& message) {
+        seenInHandler.push_back(Result(static_cast<int>(message.lParam)));
+    };
+    StartAndSignal();
+
+    ASSERT_TRUE(m_sink.WaitFor(3, kMessageWaitMs));
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        const test::ReceivedMessage& message = m_sink.Messages()[i];
+        EXPECT_EQ(message.uMsg, static_cast<UINT>(WM_FILE_DONE));
+        EXPECT_EQ(message.wParam, 0u);
+        EXPECT_EQ(message.lParam, static_cast<LPARAM>(i));
+        EXPECT_EQ(seenInHandler[i].nTaskId, static_cast<int>(i));
+        EXPECT_EQ(seenInHandler[i].strUrl, targets[i]);
+        EXPECT_EQ(seenInHandler[i].strRequestUrl,
+                  test::ServerUrl(L"/x/size=" + std::to_wstring(sizes[i]) + L"/order" + std::to_wstring(i) + L".bin"));
+        EXPECT_EQ(test::ReadFileBytes(targets[i]), test::GeneratedBody(sizes[i]));
+    }
+}
+
+TEST_F(DownloadThreadTest, TasksQueuedWhileTheWorkerRunsAreTakenWithoutAnotherSignal) {
+    Queue(L"/x/size=5000/rate=20000/first.bin", m_folder.File(L"first.bin"));
+    StartAndSignal();
+    ASSERT_TRUE(test::WaitUntil([] { return test::ServerRequestCount(L"/x/size=5000/rate=20000/first.bin") > 0; },
+                                kMessageWaitMs));
+    Queue(L"/x/size=10/second.bin", m_folder.File(L"second.bin"));
+    // No SetEvent: the worker drains the queue before it waits again.
+    ASSERT_TRUE(m_sink.WaitFor(2, kMessageWaitMs));
+    EXPECT_EQ(m_sink.Messages()[1].lParam, 1);
+    EXPECT_EQ(m_sink.Messages()[1].wParam, 0u);
+}
+
+TEST_F(DownloadThreadTest, EveryKindOfFailedDownloadGivesMinusOneAndNoResult) {
+    struct Case {
+        const wchar_t* what;
+        std::wstring url;
+        std::wstring target;
+    };
+    const std::vector<Case> cases = {
+        {L"404", test::ServerUrl(L"/x/status=404/f404.bin"), m_folder.File(L"f404.bin")},
+        {L"500", test::ServerUrl(L"/x/status=500/f500.bin"), m_folder.File(L"f500.bin")},
+        {L"body cut short", test::ServerUrl(L"/x/size=100000/cut=40000/cut.bin"), m_folder.File(L"cut.bin")},
+        {L"target folder missing", test::ServerUrl(L"/x/size=100/nofolder.bin"),
+         m_folder.File(L"missing\\nofolder.bin")},
+        {L"closed without an answer", test::ServerUrl(L"/x/close/closed.bin"), m_folder.File(L"closed.bin")},
+        {L"connection refused", L"http://127.0.0.1:1/refused.bin", m_folder.File(L"refused.bin")},
+        {L"404 into the cache", test::ServerUrl(L"/x/status=404/cache404.bin"), L""},
+        {L"cut short into the cache", test::ServerUrl(L"/x/size=5000/cut=100/cachecut.bin"), L""},
+    };
+    for (const Case& c : cases) {
+        DownloadTask task;
+        task.strRequestUrl = task.strUrl = c.url;
+        task.strSavePath = c.target;
+        task.uNotifyMsg = WM_FILE_DONE;
+        task.hNotifyWnd = m_sink.Window();
+        m_worker->AddTask(task);
+    }
+    // The task after the failures is processed normally.
+    const int good = Queue(L"/x/size=321/afterfailures.bin", m_folder.File(L"afterfailures.bin"));
+    StartAndSignal();
+
+    ASSERT_TRUE(m_sink.WaitFor(cases.size() + 1, kMessageWaitMs));
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        EXPECT_EQ(m_sink.Messages()[i].wParam, kFailed);
+        EXPECT_EQ(m_sink.Messages()[i].lParam, static_cast<LPARAM>(i));
+        EXPECT_TRUE(Result(static_cast<int>(i)).strUrl.empty());
+    }
+    EXPECT_EQ(m_sink.Messages()[cases.size()].wParam, 0u);
+    EXPECT_EQ(Result(good).strUrl, m_folder.File(L"afterfailures.bin"));
+    EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"afterfailures.bin")), test::GeneratedBody(321));
+}
+
+TEST_F(DownloadThreadTest, BodiesThatArriveWhole) {
+    // Redirected, gzip-encoded (the file holds more bytes than Content-Length
+    // says) and without any announced length: all complete downloads.
+    const std::vector<std::wstring> paths = {L"/x/redirect=302/size=2000/redirected.bin",
+                                             L"/x/gzip/size=50000/encoded.bin", L"/x/nolen/size=3000/nolength.bin"};
+    for (size_t i = 0; i < paths.size(); ++i) {
+        Queue(paths[i], m_folder.File(L"whole" + std::to_wstring(i) + L".bin"));
+    }
+    StartAndSignal();
+    ASSERT_TRUE(m_sink.WaitFor(paths.size(), kMessageWaitMs));
+    const size_t sizes[] = {2000, 50000, 3000};
+    for (size_t i = 0; i < paths.size(); ++i) {
+        SCOPED_TRACE(paths[i]);
+        EXPECT_EQ(m_sink.Messages()[i].wParam, 0u);
+        EXPECT_EQ(test::ReadFileBytes(Result(static_cast<int>(i)).strUrl), test::GeneratedBody(sizes[i]));
+    }
+}
+
+TEST_F(DownloadThreadTest, TargetPathThatDoesNotFitEndsWithFailureAndWritesNothing) {
+    // 300 characters after expansion: it must not be cut and written elsewhere.
+    SetEnvironmentVariableW(L"RADEVARE_TEST_DIR", m_folder.Path().c_str());
+    const std::wstring longName(300 - m_folder.Path().size(), L'n');
+    Queue(L"/x/size=10/toolong.bin", L"%RADEVARE_TEST_DIR%\\" + longName);
+    // Exactly 259 characters still fit.
+    const std::wstring fits = m_folder.File(std::wstring(259 - m_folder.Path().size() - 1, L'f'));
+    ASSERT_EQ(fits.size(), 259u);
+    Queue(L"/x/size=10/fits.bin", fits);
+    StartAndSignal();
+
+    ASSERT_TRUE(m_sink.WaitFor(2, kMessageWaitMs));
+    EXPECT_EQ(m_sink.Messages()[0].wParam, kFailed);
+    EXPECT_EQ(test::ServerRequestCount(L"/x/size=10/toolong.bin"), 0);
+    EXPECT_EQ(m_sink.Messages()[1].wParam, 0u);
+    EXPECT_TRUE(test::FileExists(fits));
+    // Only the file that fits is in the folder.
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((m_folder.Path() + L"\\*").c_str(), &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    int files = 0;
+    do {
+        files += (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : 1;
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    EXPECT_EQ(files, 1);
+}
+
+TEST_F(DownloadThreadTest, EnvironmentReferenceIsExpandedWhileTheResultKeepsItUnexpanded) {
+    SetEnvironmentVariableW(L"RADEVARE_TEST_DIR", m_folder.Path().c_str());
+    const int id = Queue(L"/x/size=4321/env.bin", L"%RADEVARE_TEST_DIR%\\env.bin");
+    StartAndSignal();
+    ASSERT_TRUE(m_sink.WaitFor(1, kMessageWaitMs));
+    EXPECT_EQ(m_sink.Messages()[0].wParam, 0u);
+    const DownloadTask result = Result(id);
+    EXPECT_EQ(result.strUrl, m_folder.File(L"env.bin"));
+    EXPECT_EQ(result.strSavePath, L"%RADEVARE_TEST_DIR%\\env.bin");
+    EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"env.bin")), test::GeneratedBody(4321));
+}
+
+TEST_F(DownloadThreadTest, CacheDownloadKeepsItsEntryAndFileDownloadsLeaveNone) {
+    const std::wstring cachePath = L"/x/size=6000/cached.bin";
+    const std::wstring filePath = L"/x/size=6000/notcached.bin";
+    const std::wstring failedPath = L"/x/status=404/failednotcached.bin";
+    const int cacheId = Queue(cachePath, L"");
+    Queue(filePath, m_folder.File(L"notcached.bin"));
+    Queue(failedPath, m_folder.File(L"failednotcached.bin"));
+    StartAndSignal();
+    ASSERT_TRUE(m_sink.WaitFor(3, kMessageWaitMs));
+    EXPECT_EQ(m_sink.Messages()[0].wParam, 0u);
+    EXPECT_EQ(m_sink.Messages()[1].wParam, 0u);
+    EXPECT_EQ(m_sink.Messages()[2].wParam, kFailed);
+
+    // The cache download's result is the cache file itself.
+    const DownloadTask result = Result(cacheId);
+    EXPECT_NE(result.strUrl, result.strRequestUrl);
+    EXPECT_TRUE(result.strSavePath.empty());
+    EXPECT_EQ(test::ReadFileBytes(result.strUrl), test::GeneratedBody(6000));
+    std::vector<char> buffer(8192);
+    DWORD size = static_cast<DWORD>(buffer.size());
+    auto* info = reinterpret_cast<INTERNET_CACHE_ENTRY_INFOW*>(buffer.data());
+    ASSERT_TRUE(GetUrlCacheEntryInfoW(test::ServerUrl(cachePath).c_str(), info, &size));
+    EXPECT_EQ(_wcsicmp(info->lpszLocalFileName, result.strUrl.c_str()), 0);
+
+    // Downloads to a file, successful or not, leave no second copy behind.
+    for (const std::wstring& path : {filePath, failedPath}) {
+        size = static_cast<DWORD>(buffer.size());
+        EXPECT_FALSE(GetUrlCacheEntryInfoW(test::ServerUrl(path).c_str(), info, &size)) << path.c_str();
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    }
+}
+
+TEST_F(DownloadThreadTest, EveryTaskFetchesFreshEvenForTheSameUrl) {
+    // The cache download first leaves an entry that a later download of the
+    // same URL would otherwise be served from.
+    const std::wstring path = L"/x/size=800/same.bin";
+    Queue(path, L"");
+    Queue(path, L"");
+    Queue(path, m_folder.File(L"same.bin"));
+    StartAndSignal();
+    ASSERT_TRUE(m_sink.WaitFor(3, kMessageWaitMs));
+    for (const test::ReceivedMessage& message : m_sink.Messages()) {
+        EXPECT_EQ(message.wParam, 0u);
+    }
+    EXPECT_EQ(test::ServerRequestCount(path), 3);
+}
+
+TEST_F(DownloadThreadTest, RetryingTaskSucceedsWhenTheServerComesBackOnTheFifthAttempt) {
+    const std::wstring path = L"/x/failfirst=4:503/size=1500/comesback.bin";
+    const int id = Queue(path, m_folder.File(L"comesback.bin"), WM_FILE_DONE, TRUE);
+    const DWORD start = GetTickCount();
+    StartAndSignal();
+    ASSERT_TRUE(m_sink.WaitFor(1, kMessageWaitMs));
+    const DWORD elapsed = GetTickCount() - start;
+    m_sink.PumpFor(200);
+
+    ASSERT_EQ(m_sink.Messages().size(), 1u);
+    EXPECT_EQ(m_sink.Messages()[0].wParam, 0u);
+    EXPECT_EQ(m_sink.Messages()[0].lParam, id);
+    EXPECT_EQ(test::ServerRequestCount(path), 5);
+    // Four pauses of a second each (the tick count has a granularity of some ms).
+    EXPECT_GE(elapsed, 3950u);
+    EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"comesback.bin")), test::GeneratedBody(1500));
+}
+
+TEST_F(DownloadThreadTest, RetryingTaskEndsWithFailureAfterItsHundredthAttempt) {
+    CQuickRetryDownloadThread worker(5);
+    const std::wstring path = L"/x/status=503/neverback.bin";
+    Queue(path, m_folder.File(L"neverback.bin"), WM_FILE_DONE, TRUE, &worker);
+    Queue(L"/x/size=10/afterneverback.bin", m_folder.File(L"afterneverback.bin"), WM_FILE_DONE, FALSE, &worker);
+    StartAndSignal(&worker);
+    ASSERT_TRUE(m_sink.WaitFor(2, 60000));
+    EXPECT_EQ(m_sink.Messages()[0].wParam, kFailed);
+    EXPECT_EQ(m_sink.Messages()[0].lParam, 0);
+    EXPECT_EQ(m_sink.Messages()[1].wParam, 0u);
+    EXPECT_EQ(test::ServerRequestCount(path), 100);
+    EXPECT_TRUE(worker.StopAndWait());
+}
+
+TEST_F(DownloadThreadTest, StopDuringRetryPausesGivesUpWithoutAMessage) {
+    const std::wstring path = L"/x/status=503/stoppedretry.bin";
+    Queue(path, m_folder.File(L"stoppedretry.bin"), WM_FILE_DONE, TRUE);
+    Queue(L"/x/size=10/afterstoppedretry.bin", m_folder.File(L"afterstoppedretry.bin"));
+    StartAndSignal();
+    ASSERT_TRUE(test::WaitUntil([&] { return test::ServerRequestCount(path) >= 1; }, kMessageWaitMs));
+
+    EXPECT_TRUE(m_worker->StopAndWait());
+    m_sink.PumpFor(300);
+    EXPECT_TRUE(m_sink.Messages().empty());
+    EXPECT_EQ(m_worker->GetState(), THREAD_STATE_ENDED);
+    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_EQ(test::ServerRequestCount(L"/x/size=10/afterstoppedretry.bin"), 0);
+}
+
+TEST_F(DownloadThreadTest, StopWhileTasksAreQueuedTakesEffectAfterTheQueueDrains) {
+    const std::wstring stalled = L"/x/size=1000/stall=60/drainstalled.bin";
+    Queue(stalled, m_folder.File(L"drainstalled.bin"));
+    Queue(L"/x/size=10/drain1.bin", m_folder.File(L"drain1.bin"));
+    Queue(L"/x/size=10/drain2.bin", L"");
+    StartAndSignal();
+    ASSERT_TRUE(test::WaitUntil([&] { return test::ServerRequestCount(stalled) >= 1; }, kMessageWaitMs));
+
+    // The stalled transfer gives no callbacks: the stop must reach it anyway.
+    EXPECT_TRUE(m_worker->StopAndWait());
+    ASSERT_TRUE(m_sink.WaitFor(3, 1000));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(m_sink.Messages()[i].lParam, i);
+        EXPECT_EQ(m_sink.Messages()[i].wParam, kFailed);
+    }
+    // Transfers after the stop fail without asking the server.
+    EXPECT_EQ(test::ServerRequestCount(L"/x/size=10/drain1.bin"), 0);
+    EXPECT_EQ(test::ServerRequestCount(L"/x/size=10/drain2.bin"), 0);
+    // It ended in its wait for tasks, not by giving up.
+    EXPECT_EQ(ExitCode(), 1u);
+    EXPECT_EQ(m_worker->GetState(), THREAD_STATE_RUNNING);
+}
+
+TEST_F(DownloadThreadTest, StopEndsAStalledOrSlowTransferPromptly) {
+    // Stalled before any answer, after the headers, in mid-body, and a body
+    // that would take a minute at its steady rate.
+    const std::vector<std::wstring> paths = {L"/x/delay=60/noanswer.bin", L"/x/size=1000/stall=60/noBody.bin",
+                                             L"/x/size=200000/stall=60@100000/midbody.bin",
+                                             L"/x/size=1200000/rate=20000/slowstop.bin"};
+    for (const std::wstring& path : paths) {
+        SCOPED_TRACE(path);
+        CDownloadThread worker;
+        test::CMessageSink sink;
+        DownloadTask task;
+        task.strRequestUrl = task.strUrl = test::ServerUrl(path);
+        task.strSavePath = m_folder.File(L"stalled.bin");
+        task.uNotifyMsg = WM_FILE_DONE;
+        task.hNotifyWnd = sink.Window();
+        worker.AddTask(task);
+        ASSERT_EQ(worker.Start(FALSE), THREAD_STATE_RUNNING);
+        SetEvent(worker.m_hTaskEvent.get());
+        ASSERT_TRUE(test::WaitUntil([&] { return test::ServerRequestCount(path) >= 1; }, kMessageWaitMs));
+        Sleep(200); // well inside the stall
+
+        EXPECT_TRUE(worker.StopAndWait());
+        ASSERT_TRUE(sink.WaitFor(1, 1000));
+        EXPECT_EQ(sink.Messages()[0].wParam, kFailed);
+    }
+}
+
+TEST_F(DownloadThreadTest, StopBeforeTheFirstWakeUpEndsTheThreadWithoutDownloading) {
+    const std::wstring path = L"/x/size=10/neverfetched.bin";
+    ASSERT_EQ(m_worker->Start(FALSE), THREAD_STATE_RUNNING);
+    m_worker->Stop();
+    Queue(path, m_folder.File(L"neverfetched.bin"));
+    SetEvent(m_worker->m_hTaskEvent.get());
+    EXPECT_EQ(WaitForSingleObject(m_worker->GetThreadHandle(), 3000), WAIT_OBJECT_0);
+    m_sink.PumpFor(200);
+    EXPECT_TRUE(m_sink.Messages().empty());
+    EXPECT_EQ(ExitCode(), 1u);
+    EXPECT_EQ(test::ServerRequestCount(path), 0);
+}
+
+TEST_F(DownloadThreadTest, ActivityGrowsDuringASlowTransferAndStandsStillDuringAStall) {
+    // 60 KB at 20 KB/s: about three seconds, one callback per chunk.
+    Queue(L"/x/size=60000/rate=20000/slow.bin", m_folder.File(L"slow.bin"));
+    StartAndSignal();
+    std::set<LONG> readings;
+    while (!m_sink.WaitFor(1, 100)) {
+        readings.insert(m_worker->GetActivityCount());
+        ASSERT_LT(readings.size(), 100000u);
+    }
+    EXPECT_EQ(m_sink.Messages()[0].wParam, 0u);
+    // A watchdog that reads once a second sees it grow each time.
+    EXPECT_GE(readings.size(), 10u);
+
+    // Half the body, then a stall of four seconds: no sign of bytes meanwhile.
+    const std::wstring stalled = L"/x/size=100000/stall=4@50000/stallactivity.bin";
+    Queue(stalled, m_folder.File(L"stallactivity.bin"));
+    SetEvent(m_worker->m_hTaskEvent.get());
+    ASSERT_TRUE(test::WaitUntil([&] { return test::ServerRequestCount(stalled) >= 1; }, kMessageWaitMs));
+    Sleep(1000);
+    const LONG duringStall = m_worker->GetActivityCount();
+    Sleep(1500);
+    EXPECT_EQ(m_worker->GetActivityCount(), duringStall);
+    ASSERT_TRUE(m_sink.WaitFor(2, kMessageWaitMs));
+    EXPECT_EQ(m_sink.Messages()[1].wParam, 0u);
+    EXPECT_GT(m_worker->GetActivityCount(), duringStall);
+}
+
+TEST_F(DownloadThreadTest, EachTaskCarriesItsOwnMessageAndWindow) {
+    test::CMessageSink other;
+    Queue(L"/x/size=10/filelist.xml", m_folder.File(L"FileList.xml"), WM_FILELIST_DONE);
+    DownloadTask delayed;
+    delayed.strRequestUrl = delayed.strUrl = test::ServerUrl(L"/x/status=404/delayed.bin");
+    delayed.strSavePath = m_folder.File(L"delayed.bin");
+    delayed.uNotifyMsg = WM_DELAYED_DOWNLOAD_DONE;
+    delayed.hNotifyWnd = other.Window();
+    m_worker->AddTask(delayed);
+    StartAndSignal();
+    ASSERT_TRUE(m_sink.WaitFor(1, kMessageWaitMs));
+    ASSERT_TRUE(other.WaitFor(1, kMessageWaitMs));
+    EXPECT_EQ(m_sink.Messages()[0].uMsg, static_cast<UINT>(WM_FILELIST_DONE));
+    EXPECT_EQ(m_sink.Messages()[0].wParam, 0u);
+    EXPECT_EQ(other.Messages()[0].uMsg, static_cast<UINT>(WM_DELAYED_DOWNLOAD_DONE));
+    EXPECT_EQ(other.Messages()[0].wParam, kFailed);
+    EXPECT_EQ(other.Messages()[0].lParam, 1);
+}
+
+} // namespace
