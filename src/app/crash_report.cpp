@@ -46,8 +46,8 @@ int InstallCrashReporter() {
     if (!library) {
         return 0;
     }
-    auto create = reinterpret_cast<CreateInstanceFn>(
-        reinterpret_cast<void*>(::GetProcAddress(library.get(), "CreateInstance")));
+    auto create =
+        reinterpret_cast<CreateInstanceFn>(reinterpret_cast<void*>(::GetProcAddress(library.get(), "CreateInstance")));
     if (create == nullptr) {
         return 0;
     }

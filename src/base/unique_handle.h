@@ -105,7 +105,7 @@ struct BstrTraits {
     static void Close(pointer s) noexcept { ::SysFreeString(s); }
 };
 
-using unique_handle = CUniqueHandle<HandleTraits>;   // events, threads, mappings, processes
+using unique_handle = CUniqueHandle<HandleTraits>; // events, threads, mappings, processes
 using unique_event = CUniqueHandle<HandleTraits>;
 using unique_file = CUniqueHandle<FileHandleTraits>;
 using unique_hmodule = CUniqueHandle<ModuleTraits>;

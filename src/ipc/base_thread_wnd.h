@@ -12,7 +12,8 @@
 // message map to OnCreate and OnDestroy.
 // StartThread, IsReady, GetThreadWnd and the destructor: the owner's thread.
 // OnCreate, OnDestroy and every message of the window: the window's thread.
-template <class T> class CBaseThreadWnd : public ATL::CWindowImpl<T, ATL::CWindow, ATL::CControlWinTraits> {
+template <class T>
+class CBaseThreadWnd : public ATL::CWindowImpl<T, ATL::CWindow, ATL::CControlWinTraits> {
 public:
     CBaseThreadWnd() = default;
     ~CBaseThreadWnd() override { StopThread(); }
@@ -50,7 +51,8 @@ protected:
     std::atomic<HWND> m_hThreadWnd{nullptr};
 };
 
-template <class T> void CBaseThreadWnd<T>::StartThread() {
+template <class T>
+void CBaseThreadWnd<T>::StartThread() {
     if (m_hThread) {
         return;
     }
@@ -70,23 +72,27 @@ template <class T> void CBaseThreadWnd<T>::StartThread() {
     }
 }
 
-template <class T> BOOL CBaseThreadWnd<T>::IsReady() {
+template <class T>
+BOOL CBaseThreadWnd<T>::IsReady() {
     return m_bReady.load() != 0 && ::IsWindow(m_hThreadWnd.load());
 }
 
-template <class T> LRESULT CBaseThreadWnd<T>::OnCreate() {
+template <class T>
+LRESULT CBaseThreadWnd<T>::OnCreate() {
     m_hThreadWnd.store(this->m_hWnd);
     m_bReady.store(1);
     return 0;
 }
 
-template <class T> LRESULT CBaseThreadWnd<T>::OnDestroy() {
+template <class T>
+LRESULT CBaseThreadWnd<T>::OnDestroy() {
     m_bReady.store(0);
     ::PostQuitMessage(0);
     return 0;
 }
 
-template <class T> void CBaseThreadWnd<T>::StopThread() {
+template <class T>
+void CBaseThreadWnd<T>::StopThread() {
     const HWND hWnd = m_hThreadWnd.load();
     if (hWnd != nullptr && ::IsWindow(hWnd)) {
         m_bReady.store(0);
@@ -112,7 +118,8 @@ template <class T> void CBaseThreadWnd<T>::StopThread() {
     this->m_hWnd = nullptr;
 }
 
-template <class T> DWORD WINAPI CBaseThreadWnd<T>::ThreadMain(LPVOID param) {
+template <class T>
+DWORD WINAPI CBaseThreadWnd<T>::ThreadMain(LPVOID param) {
     T* self = static_cast<T*>(param);
     RECT rect = {0, 0, 1, 1};
     if (self->Create(HWND_MESSAGE, rect) == nullptr) {

@@ -4,7 +4,8 @@
 
 // A typed value of an IPC message field, turned into its parameter text and
 // back. Plain values: one owner thread at a time.
-template <typename T> class CLASS_DATATYPE_BASE {
+template <typename T>
+class CLASS_DATATYPE_BASE {
 public:
     virtual std::wstring ToString() const = 0;
     virtual void FromString(const std::wstring& text) = 0;

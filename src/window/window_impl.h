@@ -96,12 +96,14 @@ protected:
 
 // Declares the window class of a CWindowImpl descendant; a null name asks
 // for a generated "ATL:%p" name.
-#define DECLARE_WND_CLASS_EX(name, style, background)                                                                 \
+#define DECLARE_WND_CLASS_EX(name, style, background)                                                                  \
     static ATL::CWndClassInfo& GetWndClassInfo() {                                                                     \
-        static ATL::CWndClassInfo info = {                                                                             \
-            {sizeof(WNDCLASSEXW), style, nullptr, 0, 0, nullptr, nullptr, nullptr,                                     \
-             reinterpret_cast<HBRUSH>(static_cast<INT_PTR>((background) + 1)), nullptr, name, nullptr},              \
-            IDC_ARROW, 0, {}};                                                                                         \
+        static ATL::CWndClassInfo info = {{sizeof(WNDCLASSEXW), style, nullptr, 0, 0, nullptr, nullptr, nullptr,       \
+                                           reinterpret_cast<HBRUSH>(static_cast<INT_PTR>((background) + 1)), nullptr,  \
+                                           name, nullptr},                                                             \
+                                          IDC_ARROW,                                                                   \
+                                          0,                                                                           \
+                                          {}};                                                                         \
         return info;                                                                                                   \
     }
 

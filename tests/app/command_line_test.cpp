@@ -24,8 +24,8 @@ TEST(CommandLineTest, EmptyOrBlankTextGivesNoOptions) {
 }
 
 TEST(CommandLineTest, AllThreePrefixesGiveTheSameName) {
-    for (const wchar_t* text : {L"-gameid:12", L"--gameid:12", L"/gameid:12", L"x -gameid:12", L"x --gameid:12",
-                                L"x /gameid:12"}) {
+    for (const wchar_t* text :
+         {L"-gameid:12", L"--gameid:12", L"/gameid:12", L"x -gameid:12", L"x --gameid:12", L"x /gameid:12"}) {
         CCommandLine options = Parsed(text);
         EXPECT_TRUE(options.HasOption(L"gameid")) << testing::PrintToString(std::wstring(text));
         EXPECT_EQ(options.GetOption(L"gameid"), L"12");
@@ -138,8 +138,7 @@ TEST(CommandLineTest, OnlyBlanksAreTrimmed) {
 
 TEST(CommandLineTest, BlankInOwnDelayCommandLineCutsTheValue) {
     // The command line the program builds for a background instance.
-    CCommandLine options =
-        Parsed(L" -norun -noprocess -downtype:http://h/a b.pak -apppath:\\data\\a b.pak");
+    CCommandLine options = Parsed(L" -norun -noprocess -downtype:http://h/a b.pak -apppath:\\data\\a b.pak");
     EXPECT_EQ(options.GetOption(L"downtype"), L"http://h/a");
     EXPECT_EQ(options.GetOption(L"apppath"), L"\\data\\a");
     EXPECT_TRUE(options.HasOption(L"norun"));

@@ -26,8 +26,8 @@ public:
     ProgramFolder() {
         WCHAR base[MAX_PATH] = {};
         ::GetTempPathW(MAX_PATH, base);
-        m_path = fs::path(base) / (L"rv_run_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
-                                   std::to_wstring(::GetTickCount()));
+        m_path = fs::path(base) /
+                 (L"rv_run_" + std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(::GetTickCount()));
         fs::create_directories(m_path);
     }
     ~ProgramFolder() {

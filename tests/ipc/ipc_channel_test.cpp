@@ -67,7 +67,8 @@ public:
     HWND Wnd() const { return m_hWnd; }
 
     // Runs the test thread's messages until done() holds or the time is up.
-    template <class F> bool PumpUntil(F done, DWORD timeoutMs = kPatienceMs) {
+    template <class F>
+    bool PumpUntil(F done, DWORD timeoutMs = kPatienceMs) {
         const ULONGLONG deadline = Now() + timeoutMs;
         for (;;) {
             MSG msg;
