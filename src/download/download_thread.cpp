@@ -141,6 +141,12 @@ bool CDownloadThread::DownloadOnce(const DownloadTask& task, std::wstring& local
         }
     }
 
+    // What lay at the target before: a failed download removes only what it
+    // wrote itself (Wine saves error pages and cut bodies), never a file it
+    // did not touch.
+    WIN32_FILE_ATTRIBUTE_DATA before = {};
+    const bool existedBefore = toFile && ::GetFileAttributesExW(path, GetFileExInfoStandard, &before);
+
     CBindStatusCallback* callback = new (std::nothrow) CBindStatusCallback(m_nActivity, m_hStopEvent.get());
     if (callback == nullptr) {
         return false;
@@ -167,8 +173,23 @@ bool CDownloadThread::DownloadOnce(const DownloadTask& task, std::wstring& local
     callback->Release();
     if (succeeded) {
         localPath = path;
+    } else if (toFile) {
+        RemoveLeftover(path, existedBefore, before);
     }
     return succeeded;
+}
+
+void CDownloadThread::RemoveLeftover(const wchar_t* path, bool existedBefore, const WIN32_FILE_ATTRIBUTE_DATA& before) {
+    WIN32_FILE_ATTRIBUTE_DATA after = {};
+    if (!::GetFileAttributesExW(path, GetFileExInfoStandard, &after) ||
+        (after.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return;
+    }
+    const bool untouched = existedBefore && ::CompareFileTime(&before.ftLastWriteTime, &after.ftLastWriteTime) == 0 &&
+                           before.nFileSizeLow == after.nFileSizeLow && before.nFileSizeHigh == after.nFileSizeHigh;
+    if (!untouched) {
+        ::DeleteFileW(path);
+    }
 }
 
 void CDownloadThread::SetActiveCallback(CBindStatusCallback* callback) {

@@ -61,6 +61,9 @@ private:
     bool ProcessTask(DownloadTask& task);
     // One attempt; on success localPath is the downloaded file.
     bool DownloadOnce(const DownloadTask& task, std::wstring& localPath);
+    // Deletes what a failed download left at path (an error page, a cut
+    // body) unless the file there is the one that was there before.
+    static void RemoveLeftover(const wchar_t* path, bool existedBefore, const WIN32_FILE_ATTRIBUTE_DATA& before);
     void SetActiveCallback(CBindStatusCallback* callback);
 
     int m_nNextTaskId = 0;     // owner's thread only

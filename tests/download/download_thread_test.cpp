@@ -177,7 +177,41 @@ TEST_F(DownloadThreadTest, EveryKindOfFailedDownloadGivesMinusOneAndNoResult) {
     }
     EXPECT_EQ(m_sink.Messages()[cases.size()].wParam, 0u);
     EXPECT_EQ(Result(good).strUrl, m_folder.File(L"afterfailures.bin"));
+    // A failed download leaves nothing of itself: no error page, no cut body.
+    for (const Case& c : cases) {
+        if (!c.target.empty()) {
+            EXPECT_EQ(::GetFileAttributesW(c.target.c_str()), INVALID_FILE_ATTRIBUTES)
+                << testing::PrintToString(c.target);
+        }
+    }
     EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"afterfailures.bin")), test::GeneratedBody(321));
+}
+
+TEST_F(DownloadThreadTest, FailedDownloadKeepsAFileItDidNotTouch) {
+    // A refused connection never reaches the file; an error page replaced it
+    // and is removed, so nothing of the error remains at the target either way.
+    const std::wstring untouched = m_folder.File(L"keep.bin");
+    const std::wstring replaced = m_folder.File(L"replaced.bin");
+    for (const std::wstring& path : {untouched, replaced}) {
+        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        ::WriteFile(file, "old", 3, &written, nullptr);
+        ::CloseHandle(file);
+    }
+    DownloadTask refused;
+    refused.strRequestUrl = refused.strUrl = L"http://127.0.0.1:1/keep.bin";
+    refused.strSavePath = untouched;
+    refused.uNotifyMsg = WM_FILE_DONE;
+    refused.hNotifyWnd = m_sink.Window();
+    m_worker->AddTask(refused);
+    Queue(L"/x/status=404/replaced.bin", replaced);
+    StartAndSignal();
+    ASSERT_TRUE(m_sink.WaitFor(2, kMessageWaitMs));
+    EXPECT_EQ(m_sink.Messages()[0].wParam, kFailed);
+    EXPECT_EQ(m_sink.Messages()[1].wParam, kFailed);
+    EXPECT_EQ(test::ReadFileBytes(untouched), std::string("old"));
+    EXPECT_EQ(::GetFileAttributesW(replaced.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(DownloadThreadTest, BodiesThatArriveWhole) {
