@@ -7,12 +7,19 @@
 //   --send NAME[:p1,p2,...]   send this message to the client's channel window once the
 //                     first block from the client has arrived (repeatable)
 //   --timeout SEC     end the client (TerminateProcess) after SEC seconds, default 120
+//   --close-box       close every message box of the client once it shows, with OK
+//   --box-delay MS    with --close-box: leave each box open this long first, default 0
+//   --watch-window    report when the client's progress window shows, moves or hides
+//   --snap DIR        save a screenshot DIR\snap-<n>.bmp after every message received
+//   --snap-delay MS   wait this long after the message before the screenshot, default 200
 //
 // The program is started with " -biw:<this host's window in decimal>" appended
 // to its arguments; an argument that contains {hwnd} has it replaced instead,
 // and then nothing is appended. One line per event, tab-separated, UTF-8:
 //   started <pid> | message <name> <id> <param>... | raw <hex> |
-//   malformed <block name> <what is wrong> | lost <block name> | timeout | exit <client exit code>
+//   malformed <block name> <what is wrong> | lost <block name> | timeout | exit <client exit code> |
+//   box <caption> <text> | window <visible 0/1> <left> <top> <right> <bottom> |
+//   snap <file> <last progress figure> <left> <top> <right> <bottom> <visible 0/1>
 // In names and parameters a backslash, tab, CR, LF and other control
 // characters are written as \\, \t, \r, \n and \xHH. A block that is not
 // well formed gives "malformed" instead of "message" (and is acknowledged
@@ -22,6 +29,7 @@
 // 258), 3 a block was malformed or lost.
 
 #include "host_wire.h"
+#include "screen_capture.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -40,7 +48,8 @@ constexpr int kSendAttempts = 3;
 
 const wchar_t kUsage[] =
     L"usage: test_host.exe [--log FILE] [--raw] [--no-ack] [--send NAME[:p1,p2,...]]... [--timeout SEC]"
-    L" -- program.exe [program arguments...]\n";
+    L" [--close-box] [--box-delay MS] [--watch-window] [--snap DIR] [--snap-delay MS] -- program.exe [program "
+    L"arguments...]\n";
 
 struct CHostOptions {
     std::wstring logPath;
@@ -48,6 +57,11 @@ struct CHostOptions {
     bool bNoAck = false;
     std::vector<CHostMessage> sends;
     DWORD timeoutSec = 120;
+    bool bCloseBox = false;
+    DWORD boxDelayMs = 0;
+    bool bWatchWindow = false;
+    std::wstring snapFolder;
+    DWORD snapDelayMs = 200;
     std::vector<std::wstring> command; // the program, then its arguments
 };
 
@@ -89,6 +103,19 @@ bool ParseOptions(int argc, wchar_t** argv, CHostOptions* options) {
                 return false;
             }
             options->sends.push_back(message);
+        } else if (arg == L"--close-box") {
+            options->bCloseBox = true;
+        } else if (arg == L"--watch-window") {
+            options->bWatchWindow = true;
+        } else if (arg == L"--snap" && hasValue) {
+            options->snapFolder = argv[++i];
+        } else if ((arg == L"--snap-delay" || arg == L"--box-delay") && hasValue) {
+            wchar_t* end = nullptr;
+            const unsigned long ms = std::wcstoul(argv[++i], &end, 10);
+            if (end == argv[i] || *end != L'\0' || ms > 60000) {
+                return false;
+            }
+            (arg == L"--snap-delay" ? options->snapDelayMs : options->boxDelayMs) = ms;
         } else if (arg == L"--timeout" && hasValue) {
             wchar_t* end = nullptr;
             const unsigned long seconds = std::wcstoul(argv[++i], &end, 10);
@@ -240,6 +267,11 @@ public:
 
     // The client's channel window, from the first block that came from it.
     HWND PeerChannel() const { return m_hPeerChannel; }
+    DWORD ClientProcessId() const { return m_process.dwProcessId; }
+    // Messages received so far, and the last parameter of the last one.
+    size_t MessageCount() const { return m_nMessages; }
+    const std::wstring& LastFigure() const { return m_lastFigure; }
+    CHostLog& Log() { return m_log; }
     bool SendToPeer(const CHostMessage& message);
 
 private:
@@ -260,6 +292,8 @@ private:
     PROCESS_INFORMATION m_process{};
     std::vector<HANDLE> m_openBlocks; // blocks sent and not yet acknowledged
     bool m_bBadBlock = false;
+    size_t m_nMessages = 0;
+    std::wstring m_lastFigure;
 };
 
 // Sends one message as soon as the client's channel window is known. Main
@@ -279,6 +313,149 @@ public:
 private:
     CHostMessage m_message;
     bool m_bDone = false;
+};
+
+struct CWindowFinder {
+    DWORD processId;
+    const wchar_t* className;
+    HWND found;
+};
+
+BOOL CALLBACK FindProcessWindow(HWND hWnd, LPARAM param) {
+    auto* finder = reinterpret_cast<CWindowFinder*>(param);
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hWnd, &pid);
+    WCHAR className[64] = {};
+    ::GetClassNameW(hWnd, className, 64);
+    if (pid == finder->processId && std::wcscmp(className, finder->className) == 0) {
+        finder->found = hWnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A top-level window of this class that belongs to the client process.
+HWND FindClientWindow(DWORD processId, const wchar_t* className) {
+    CWindowFinder finder = {processId, className, nullptr};
+    ::EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&finder));
+    return finder.found;
+}
+
+// The client's progress window: visible or not, and where.
+struct CWindowState {
+    bool bVisible = false;
+    RECT rect = {};
+
+    static CWindowState Of(DWORD processId) {
+        CWindowState state;
+        HWND hWnd = FindClientWindow(processId, L"RADEVARE_DOWNLOAD");
+        if (hWnd != nullptr) {
+            state.bVisible = ::IsWindowVisible(hWnd) != FALSE;
+            ::GetWindowRect(hWnd, &state.rect);
+        }
+        return state;
+    }
+    bool operator!=(const CWindowState& other) const {
+        return bVisible != other.bVisible || !::EqualRect(&rect, &other.rect);
+    }
+    void AppendTo(std::vector<std::wstring>& fields) const {
+        for (LONG value : {rect.left, rect.top, rect.right, rect.bottom}) {
+            fields.push_back(std::to_wstring(value));
+        }
+    }
+};
+
+// Closes the client's message boxes with OK once they show (after a delay
+// when asked), and says what they said. Main thread only.
+class CBoxCloserTask : public CHostTask {
+public:
+    explicit CBoxCloserTask(DWORD delayMs) : m_delayMs(delayMs) {}
+    void Poll(CHostSession& session) override {
+        if (m_hOpenBox != nullptr) {
+            if (::GetTickCount64() >= m_closeAt) {
+                ::PostMessageW(m_hOpenBox, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+                m_hLastBox = m_hOpenBox;
+                m_hOpenBox = nullptr;
+            }
+            return;
+        }
+        HWND box = FindClientWindow(session.ClientProcessId(), L"#32770");
+        // A box exists before it is visible; its text is set by then.
+        if (box == nullptr || box == m_hLastBox || !::IsWindowVisible(box)) {
+            return;
+        }
+        WCHAR caption[256] = {};
+        WCHAR text[1024] = {};
+        ::GetWindowTextW(box, caption, 256);
+        ::GetDlgItemTextW(box, 0xFFFF, text, 1024);
+        session.Log().Line({L"box", CHostLog::Escape(caption), CHostLog::Escape(text)});
+        m_hOpenBox = box;
+        m_closeAt = ::GetTickCount64() + m_delayMs;
+    }
+
+private:
+    DWORD m_delayMs;
+    HWND m_hOpenBox = nullptr;
+    ULONGLONG m_closeAt = 0;
+    HWND m_hLastBox = nullptr;
+};
+
+// Reports every change of the progress window's visibility or place, from
+// the first time it shows. Main thread only.
+class CWindowWatchTask : public CHostTask {
+public:
+    void Poll(CHostSession& session) override {
+        const CWindowState state = CWindowState::Of(session.ClientProcessId());
+        if (!m_bSeen && !state.bVisible) {
+            return;
+        }
+        if (m_bSeen && !(state != m_last)) {
+            return;
+        }
+        m_bSeen = true;
+        m_last = state;
+        std::vector<std::wstring> fields = {L"window", state.bVisible ? L"1" : L"0"};
+        state.AppendTo(fields);
+        session.Log().Line(fields);
+    }
+
+private:
+    bool m_bSeen = false;
+    CWindowState m_last;
+};
+
+// A screenshot a little while after every message from the client, so the
+// bar it has just repainted can be looked at. Main thread only.
+class CSnapTask : public CHostTask {
+public:
+    CSnapTask(const std::wstring& folder, DWORD delayMs) : m_folder(folder), m_delayMs(delayMs) {}
+    void Poll(CHostSession& session) override {
+        if (session.MessageCount() > m_nMessagesSeen && m_due == 0) {
+            m_nMessagesSeen = session.MessageCount();
+            m_due = ::GetTickCount64() + m_delayMs;
+        }
+        if (m_due == 0 || ::GetTickCount64() < m_due) {
+            return;
+        }
+        m_due = 0;
+        const std::wstring path = m_folder + L"\\snap-" + std::to_wstring(++m_nSnaps) + L".bmp";
+        if (!SaveScreenAsBmp(path)) {
+            return;
+        }
+        const CWindowState state = CWindowState::Of(session.ClientProcessId());
+        // The figure last reported when the picture was taken, which is what it shows.
+        std::vector<std::wstring> fields = {L"snap", path, CHostLog::Escape(session.LastFigure())};
+        state.AppendTo(fields);
+        fields.push_back(state.bVisible ? L"1" : L"0");
+        session.Log().Line(fields);
+    }
+
+private:
+    std::wstring m_folder;
+    DWORD m_delayMs;
+    size_t m_nMessagesSeen = 0;
+    ULONGLONG m_due = 0;
+    int m_nSnaps = 0;
 };
 
 CHostSession::~CHostSession() {
@@ -425,6 +602,8 @@ void CHostSession::OnStartMessage(WPARAM wParam, LPARAM lParam) {
             fields.push_back(CHostLog::Escape(param));
         }
         m_log.Line(fields);
+        ++m_nMessages;
+        m_lastFigure = block.message.params.empty() ? std::wstring() : block.message.params.back();
     } else {
         m_bBadBlock = true;
         m_log.Line({L"malformed", name, block.fault});
@@ -510,6 +689,15 @@ int wmain(int argc, wchar_t** argv) {
     CHostSession session(options, log);
     for (const CHostMessage& message : options.sends) {
         session.AddTask(std::make_unique<CSendTask>(message));
+    }
+    if (options.bCloseBox) {
+        session.AddTask(std::make_unique<CBoxCloserTask>(options.boxDelayMs));
+    }
+    if (options.bWatchWindow) {
+        session.AddTask(std::make_unique<CWindowWatchTask>());
+    }
+    if (!options.snapFolder.empty()) {
+        session.AddTask(std::make_unique<CSnapTask>(options.snapFolder, options.snapDelayMs));
     }
     return session.Run();
 }
