@@ -1,30 +1,98 @@
 #pragma once
 
+#include "config/file_list.h"
+#include "ipc/ipc_channel.h"
 #include "window/window_impl.h"
 
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
-// The progress strip and the controller of the download workflow.
-// Placeholder until the workflow lands: it records what the run modes ask
-// for and starts nothing. Main thread only.
+class CDownloadThread;
+namespace Gdiplus {
+class Image;
+}
+
+// The progress strip and the controller of the download workflow: it owns
+// the download worker and the IPC channel, queues the downloads of the run
+// modes, verifies every finished file, reports progress to the host and
+// ends the process when the run is over. Main thread only; the worker and
+// the channel reach it only by posting messages.
 class CMainProcessWnd : public ATL::CWindowImpl<CMainProcessWnd, ATL::CWindow, ATL::CControlWinTraits> {
 public:
     DECLARE_WND_CLASS_EX(L"RADEVARE_DOWNLOAD", CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS, COLOR_WINDOW)
 
+    CMainProcessWnd() = default;
+    ~CMainProcessWnd() override;
+
     BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult,
                               DWORD dwMsgMapID = 0) override;
 
+    // Creates the hidden, centred 250 x 12 strip with its images and starts
+    // the download worker; returns the worker's state.
     LONG Create(HINSTANCE hInstance);
+    // Loads PNG resource id of hInstance into *image (null when it cannot be
+    // decoded into an object); FALSE when the resource is missing.
+    static BOOL LoadPngResource(HINSTANCE hInstance, UINT id, Gdiplus::Image** image);
+    void CenterOnWorkArea();
+
+    // The run modes; each queues one download and returns.
     void StartDelayedDownload(const std::wstring& url, const std::wstring& appPath);
     void StartFromUrl(const std::wstring& openUrl, const std::wstring& appPath);
     void StartFromConfig();
+    // Ties the window to the host process over IPC; 0 means no host.
     void ConnectHost(int hostWnd);
+    // Reports a progress figure to the host, when there is one.
+    void SendDownProgress(int progress);
 
-    std::wstring m_strCmdLine;
-    BOOL m_bShowUi = TRUE;
-    BOOL m_bRunAfter = TRUE;
-    HWND m_hHostWnd = nullptr;
+    std::wstring m_strAppDir; // target folder; a file goes to m_strAppDir + its FilePath
+    CDownloadThread* m_pDownloadThread = nullptr;
+    std::vector<FileListItem> m_vecFiles;  // position k belongs to task id k + 1
+    int m_nIdleTicks;                      // watchdog ticks without any sign of progress
+    int m_nDoneCount;                      // files downloaded and verified
+    Gdiplus::Image* m_pImgTrack = nullptr; // resource 134, never released
+    Gdiplus::Image* m_pImgFill = nullptr;  // resource 133, never released
+    BOOL m_bFinished = FALSE;              // the run and delay lists have been started
+    std::wstring m_strCmdLine;             // setup mode: the raw command line, leads run-list parameters
+    BOOL m_bShowUi = TRUE;                 // cleared by "noprocess"
+    BOOL m_bRunAfter = TRUE;               // cleared by "norun"
+    HWND m_hHostWnd = nullptr;             // from "biw"; null: no host, no reports
+    CIPCChannel m_ipc;
     int m_nGameId = -1;
+
+private:
+    LRESULT OnEraseBkgnd();
+    void OnTimer();
+    void OnFileListDone(WPARAM wParam, LPARAM lParam);
+    void ProcessFileList();
+    LRESULT OnFileDone(WPARAM wParam, LPARAM lParam);
+    void LaunchRunList();
+    void SpawnDelayedDownloads();
+
+    void AddDownload(const std::wstring& url, const std::wstring& savePath, const std::wstring& fileName,
+                     UINT notifyMsg);
+    void WakeWorker();
+    // Creates the folder a file is to be written to, when it is missing.
+    static void CreateFolderOf(const std::wstring& filePath);
+    void StartWatchdog();
+    int DonePercentage() const;
+    void ShowErrorBox();
+    // The ways out; each ends the process with exit code 0.
+    [[noreturn]] void FinishRun();
+    [[noreturn]] void FailFileList();
+    [[noreturn]] void FailFile();
+    void StopWorker();
+    [[noreturn]] void EndProcess();
+
+    // Activity count of the worker at the watchdog's last tick.
+    LONG m_nLastActivity = 0;
+    // The delayed-download mode: its watchdog ends the process silently.
+    BOOL m_bDelayedMode = FALSE;
+    // Set when a failure or time-out has begun to end the run: worker
+    // messages that arrive while the error box is open are held back.
+    BOOL m_bEnding = FALSE;
+    // A report has been handed to the channel: wait for its acknowledgement
+    // before the process ends.
+    BOOL m_bReported = FALSE;
 };

@@ -1,0 +1,119 @@
+#include "mainwnd/main_process_wnd.h"
+
+#include "base/messages.h"
+#include "download/download_thread.h"
+#include "ipc/paras_helper.h"
+
+#include <filesystem>
+
+#include <objidl.h>
+#include <gdiplus.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+// The window with its worker; the worker is not the window's to delete.
+class MainProcessWndTest : public testing::Test {
+protected:
+    void SetUp() override { m_wnd.Create(::GetModuleHandleW(nullptr)); }
+    void TearDown() override {
+        if (m_wnd.m_pDownloadThread != nullptr && m_wnd.m_pDownloadThread->StopAndWait()) {
+            delete m_wnd.m_pDownloadThread;
+        }
+    }
+
+    CMainProcessWnd m_wnd;
+};
+
+std::wstring ProgramPath() {
+    WCHAR exe[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    return (std::filesystem::path(exe).parent_path() / L"RadeVare.exe").wstring();
+}
+
+} // namespace
+
+TEST_F(MainProcessWndTest, CreatesAHiddenToolStripCentredOnTheWorkArea) {
+    ASSERT_TRUE(m_wnd.IsWindow());
+    WCHAR className[64] = {};
+    ::GetClassNameW(m_wnd.m_hWnd, className, 64);
+    EXPECT_STREQ(className, L"RADEVARE_DOWNLOAD");
+    EXPECT_EQ(static_cast<DWORD>(::GetWindowLongPtrW(m_wnd.m_hWnd, GWL_STYLE)), 0x86000000u);
+    EXPECT_EQ(static_cast<DWORD>(::GetWindowLongPtrW(m_wnd.m_hWnd, GWL_EXSTYLE)) & WS_EX_TOOLWINDOW,
+              DWORD(WS_EX_TOOLWINDOW));
+    EXPECT_FALSE(::IsWindowVisible(m_wnd.m_hWnd));
+    EXPECT_EQ(static_cast<UINT>(::GetClassLongPtrW(m_wnd.m_hWnd, GCL_STYLE)), 0x000Bu);
+
+    RECT work = {};
+    ASSERT_TRUE(::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
+    RECT rect = {};
+    m_wnd.GetWindowRect(&rect);
+    EXPECT_EQ(rect.right - rect.left, 250);
+    EXPECT_EQ(rect.bottom - rect.top, 12);
+    EXPECT_EQ(rect.left, (work.left + work.right) / 2 - 125);
+    EXPECT_EQ(rect.top, (work.top + work.bottom) / 2 - 6);
+    RECT client = {};
+    m_wnd.GetClientRect(&client);
+    EXPECT_EQ(client.right, 250);
+    EXPECT_EQ(client.bottom, 12);
+
+    ASSERT_NE(m_wnd.m_pDownloadThread, nullptr);
+    EXPECT_EQ(m_wnd.m_pDownloadThread->GetState(), THREAD_STATE_RUNNING);
+}
+
+TEST_F(MainProcessWndTest, MissingImagesLeaveThePointersAlone) {
+    // The test program carries no bar images.
+    EXPECT_EQ(m_wnd.m_pImgTrack, nullptr);
+    EXPECT_EQ(m_wnd.m_pImgFill, nullptr);
+    Gdiplus::Image* sentinel = reinterpret_cast<Gdiplus::Image*>(0x1234);
+    Gdiplus::Image* image = sentinel;
+    EXPECT_FALSE(CMainProcessWnd::LoadPngResource(::GetModuleHandleW(nullptr), 134, &image));
+    EXPECT_EQ(image, sentinel);
+    // Painting without images still reports the background as erased.
+    EXPECT_EQ(m_wnd.SendMessage(WM_ERASEBKGND), 1);
+    EXPECT_EQ(m_wnd.SendMessage(WM_PAINT), 1);
+}
+
+TEST_F(MainProcessWndTest, ProgramCarriesBothBarImages) {
+    HMODULE program = ::LoadLibraryExW(ProgramPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(program, nullptr);
+    for (UINT id : {133u, 134u}) {
+        Gdiplus::Image* image = nullptr;
+        ASSERT_TRUE(CMainProcessWnd::LoadPngResource(program, id, &image)) << id;
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(image->GetLastStatus(), Gdiplus::Ok);
+        EXPECT_EQ(image->GetWidth(), 552u);
+        EXPECT_EQ(image->GetHeight(), 12u);
+        EXPECT_TRUE(Gdiplus::IsAlphaPixelFormat(image->GetPixelFormat())) << "curved transparent ends need alpha";
+        delete image;
+    }
+    ::FreeLibrary(program);
+}
+
+TEST_F(MainProcessWndTest, FileDoneWithAnIdOutsideTheListIsIgnored) {
+    m_wnd.m_vecFiles.resize(2);
+    m_wnd.m_nDoneCount = 0;
+    for (LPARAM id : {LPARAM(0), LPARAM(-1), LPARAM(3), LPARAM(0x7FFFFFFF)}) {
+        EXPECT_EQ(m_wnd.SendMessage(WM_FILE_DONE, 0, id), 1);
+        EXPECT_EQ(m_wnd.SendMessage(WM_FILE_DONE, static_cast<WPARAM>(-1), id), 1);
+    }
+    EXPECT_EQ(m_wnd.m_nDoneCount, 0);
+    EXPECT_TRUE(m_wnd.IsWindow());
+}
+
+TEST_F(MainProcessWndTest, HostMessagesAreDisposedOf) {
+    auto* paras = new CParasHelper(L"SomeHostMessage", 7, L"a", PARAS_END);
+    EXPECT_EQ(m_wnd.SendMessage(WM_IPC_NOTIFY, reinterpret_cast<WPARAM>(paras), 0), 0);
+    EXPECT_EQ(m_wnd.SendMessage(WM_IPC_NOTIFY, 0, 0), 0);
+}
+
+TEST_F(MainProcessWndTest, ConnectingWithoutAHostStillStartsTheChannel) {
+    m_wnd.ConnectHost(0);
+    EXPECT_EQ(m_wnd.m_hHostWnd, nullptr);
+    EXPECT_TRUE(m_wnd.m_ipc.IsReady());
+    EXPECT_EQ(m_wnd.m_ipc.m_hNotifyWnd, m_wnd.m_hWnd);
+    EXPECT_EQ(m_wnd.m_ipc.m_uNotifyMsg, UINT(WM_IPC_NOTIFY));
+    // Without a host nothing is sent, so nothing waits for an answer.
+    m_wnd.SendDownProgress(50);
+    EXPECT_TRUE(m_wnd.m_ipc.WaitForAcknowledgements(0));
+}
