@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""The main job: RadeVare.exe fetches a package for real, under Wine, with the
+project's test host as its host.
+
+usage: demo.py [--url FILELIST_URL] [--target FOLDER] [--work FOLDER] [--screenshot PNG]
+  By default it makes a sample package (a few dozen files in nested folders,
+  some megabytes, one program to run, one file for later), serves it on
+  127.0.0.1 and fetches it into WORK/game. --url fetches another file list
+  instead; --target names another target folder.
+Run through scripts/demo, which builds what is missing and starts Wine.
+"""
+import argparse
+import os
+import random
+import shutil
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "runlib"))
+sys.path.insert(0, HERE)
+
+from bmp import read_bmp, write_png  # noqa: E402
+from runlib import BIN, SOURCE, Package, TestServer, md5_of, run_host, wine_path  # noqa: E402
+
+# The sample is served at this rate per file so that the bar can be seen.
+SAMPLE_RATE = 2 * 1024 * 1024
+
+
+def sample_package(server):
+    """About three dozen files in nested folders, some megabytes in all."""
+    rng = random.Random(20261209)
+    pkg = Package(server, prefix="/sample")
+    with open(os.path.join(BIN, "run_recorder.exe"), "rb") as f:
+        pkg.add("\\bin\\Launcher.exe", f.read(), opt="RUN", cmd="-welcome", rate=SAMPLE_RATE)
+    folders = ["data", "data\\maps", "data\\maps\\north", "data\\sounds", "textures", "textures\\ui", "scripts"]
+    for i in range(34):
+        folder = folders[i % len(folders)]
+        size = rng.choice([4096, 20000, 65536, 150000, 300000, 600000])
+        data = rng.randbytes(size)
+        pkg.add("\\%s\\file%02d.dat" % (folder, i), data, rate=SAMPLE_RATE)
+    pkg.add("\\extras\\music.pak", rng.randbytes(400000), opt="DELAY")
+    return pkg
+
+
+def crop_bar(snapshot, window, png_path):
+    left, top, right, bottom = (int(v) for v in window)
+    image = read_bmp(snapshot).crop(left - 40, top - 20, right + 40, bottom + 20)
+    write_png(image.scaled(2), png_path)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--url", help="fetch this FileList.xml instead of the sample package")
+    parser.add_argument("--target", help="target folder of the listed files (default WORK/game)")
+    parser.add_argument("--work", default=os.path.join(SOURCE, "build", "demo"), help="working folder")
+    parser.add_argument("--screenshot", default=None, help="where to save the bar (default WORK/bar.png)")
+    args = parser.parse_args()
+
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    client = os.path.join(work, "client")
+    snaps = os.path.join(work, "snaps")
+    os.makedirs(client)
+    os.makedirs(snaps)
+    exe = os.path.join(client, "RadeVare.exe")
+    shutil.copyfile(os.path.join(BIN, "RadeVare.exe"), exe)
+    target = os.path.abspath(args.target) if args.target else os.path.join(work, "game")
+    os.makedirs(target, exist_ok=True)
+    screenshot = args.screenshot or os.path.join(work, "bar.png")
+
+    server = TestServer()
+    server.start()
+    try:
+        pkg = None
+        url = args.url
+        if url is None:
+            pkg = sample_package(server)
+            url = pkg.publish("/sample/FileList.xml")
+            total = sum(len(d) for d in pkg.contents.values())
+            print("sample package: %d files, %.1f MB, served at %s" % (len(pkg.entries), total / 1e6, url))
+        print("client: %s" % wine_path(exe))
+        print("target: %s" % wine_path(target))
+
+        def show(line):
+            fields = line.split("\t")
+            if fields[0] == "message" and len(fields) >= 5:
+                print("  report: game %s, progress %s" % (fields[3], fields[4]), flush=True)
+            elif fields[0] in ("box", "timeout"):
+                print("  %s" % " ".join(fields), flush=True)
+
+        started = time.monotonic()
+        run = run_host(exe, "-openurl:%s -apppath:%s -gameid:7" % (url, wine_path(target)),
+                       os.path.join(work, "host.log"), ["--snap", wine_path(snaps), "--snap-delay", "150",
+                                                        "--close-box"], timeout=300, on_line=show)
+        elapsed = time.monotonic() - started
+
+        mid = [s for s in run.snaps() if 0 < int(s[1]) < 100]
+        if mid:
+            chosen = mid[len(mid) // 2]
+            crop_bar(chosen[0].replace("Z:", "", 1).replace("\\", "/"), chosen[2:6], screenshot)
+            print("screenshot of the bar at %s%%: %s" % (chosen[1], screenshot))
+
+        print("client exit code: %s" % run.client_exit_code())
+        if pkg is not None:
+            fetched = verified = size = 0
+            for file_path, _, md5, opt, _ in pkg.entries:
+                if opt == "DELAY":
+                    continue
+                local = os.path.join(target, *file_path.strip("\\").split("\\"))
+                if os.path.exists(local):
+                    fetched += 1
+                    with open(local, "rb") as f:
+                        data = f.read()
+                    if md5_of(data) == md5:
+                        verified += 1
+                        size += len(data)
+            delayed = os.path.join(client, "extras", "music.pak")
+            deadline = time.monotonic() + 20
+            while not os.path.exists(delayed) and time.monotonic() < deadline:
+                time.sleep(0.2)
+            print("files fetched: %d, verified: %d, %.2f MB in %.1f s (%.1f MB/s)"
+                  % (fetched, verified, size / 1e6, elapsed, size / 1e6 / elapsed))
+            print("file for later fetched by a background instance: %s" % ("yes" if os.path.exists(delayed) else "no"))
+            runlog = os.path.join(target, "bin", "Launcher.exe.runlog")
+            if os.path.exists(runlog):
+                with open(runlog, encoding="utf-8") as f:
+                    print("program started: %s" % f.read().strip())
+        return 0 if run.client_exit_code() == 0 and run.progress()[-1:] == [100] else 1
+    finally:
+        server.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
