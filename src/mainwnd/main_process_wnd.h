@@ -49,8 +49,8 @@ public:
     std::wstring m_strAppDir; // target folder; a file goes to m_strAppDir + its FilePath
     CDownloadThread* m_pDownloadThread = nullptr;
     std::vector<FileListItem> m_vecFiles;  // position k belongs to task id k + 1
-    int m_nIdleTicks;                      // watchdog ticks without any sign of progress
-    int m_nDoneCount;                      // files downloaded and verified
+    int m_nIdleTicks = 0;                  // watchdog ticks without any sign of progress; set when a mode starts
+    int m_nDoneCount = 0;                  // files downloaded and verified; set when the list is processed
     Gdiplus::Image* m_pImgTrack = nullptr; // resource 134, never released
     Gdiplus::Image* m_pImgFill = nullptr;  // resource 133, never released
     BOOL m_bFinished = FALSE;              // the run and delay lists have been started

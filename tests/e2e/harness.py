@@ -11,12 +11,13 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                                 "tools", "runlib"))
 
 import runlib  # noqa: E402
-from runlib import BIN, SOURCE, WINE_EXEC, HostRun, Package, TestServer, md5_of, wine_path  # noqa: E402,F401
+from runlib import BIN, SOURCE, WINE_EXEC, Package, TestServer, wine_path  # noqa: E402,F401
 
 
 class ClientFolder:
@@ -46,6 +47,23 @@ class ClientFolder:
 
     def cleanup(self):
         shutil.rmtree(self.path, ignore_errors=True)
+
+
+class ServerTestCase(unittest.TestCase):
+    """A test server for the whole class, a fresh client folder for each test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = TestServer()
+        cls.server.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def setUp(self):
+        self.client = ClientFolder()
+        self.addCleanup(self.client.cleanup)
 
 
 def run_host(client, args, host_options=(), timeout=90):
@@ -79,11 +97,6 @@ def reg_query(key, value):
         if len(parts) >= 2 and parts[0] == value and parts[1] == "REG_SZ":
             return parts[2].strip() if len(parts) == 3 else ""
     return None
-
-
-def reg_set(key, value, data):
-    subprocess.run([WINE_EXEC, "reg", "add", key, "/v", value, "/t", "REG_SZ", "/d", data, "/f"],
-                   stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
 
 
 def reg_delete(key, value=None):

@@ -2,23 +2,10 @@
 run; a slow one that keeps arriving is never cut."""
 import unittest
 
-from harness import ClientFolder, Package, TestServer, run_host, wine_path
+from harness import Package, ServerTestCase, run_host, wine_path
 
 
-class WatchdogTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = TestServer()
-        cls.server.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-
-    def setUp(self):
-        self.client = ClientFolder()
-        self.addCleanup(self.client.cleanup)
-
+class WatchdogTest(ServerTestCase):
     def test_stalled_transfer_times_out_with_the_box(self):
         pkg = Package(self.server, prefix="/stall")
         pkg.add("\\big.dat", bytes(200000), stall=(20, 50000))

@@ -5,7 +5,7 @@ import sys
 import unittest
 
 import harness
-from harness import ClientFolder, Package, TestServer, run_host, wine_path
+from harness import Package, ServerTestCase, run_host, wine_path
 
 sys.path.insert(0, os.path.join(harness.SOURCE, "tools", "demo"))
 from bmp import read_bmp  # noqa: E402
@@ -24,20 +24,7 @@ def is_track(pixel):
     return max(r, g, b) < 60
 
 
-class WindowTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = TestServer()
-        cls.server.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-
-    def setUp(self):
-        self.client = ClientFolder()
-        self.addCleanup(self.client.cleanup)
-
+class WindowTest(ServerTestCase):
     def three_slow_files(self, prefix):
         # Each file waits before its body, so every state of the bar stays on
         # screen long enough for a screenshot.

@@ -4,7 +4,7 @@ import os
 import unittest
 
 import harness
-from harness import ClientFolder, Package, TestServer, run_client, run_host, wait_for, wine_path
+from harness import Package, ServerTestCase, run_client, run_host, wait_for, wine_path
 
 RUNNER = open(os.path.join(harness.BIN, "run_recorder.exe"), "rb").read()
 
@@ -19,19 +19,9 @@ def blob(size, seed):
     return bytes(out[:size])
 
 
-class WorkflowTestCase(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = TestServer()
-        cls.server.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-
+class WorkflowTestCase(ServerTestCase):
     def setUp(self):
-        self.client = ClientFolder()
-        self.addCleanup(self.client.cleanup)
+        super().setUp()
         self.prefix = "/%s" % self.id().rsplit(".", 1)[-1]
 
     def package(self):
