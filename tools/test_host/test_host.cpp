@@ -65,15 +65,15 @@ struct CHostOptions {
     std::vector<std::wstring> command; // the program, then its arguments
 };
 
-bool ParseSend(const std::wstring& spec, CHostMessage* message) {
-    const size_t colon = spec.find(L':');
-    message->name = spec.substr(0, colon);
+bool ParseSend(const std::wstring& text, CHostMessage* message) {
+    const size_t colon = text.find(L':');
+    message->name = text.substr(0, colon);
     if (colon != std::wstring::npos) {
         // "NAME:" is one empty parameter, "NAME:a,,b" three.
         size_t start = colon + 1;
         for (;;) {
-            const size_t comma = spec.find(L',', start);
-            message->params.push_back(spec.substr(start, comma == std::wstring::npos ? comma : comma - start));
+            const size_t comma = text.find(L',', start);
+            message->params.push_back(text.substr(start, comma == std::wstring::npos ? comma : comma - start));
             if (comma == std::wstring::npos) {
                 break;
             }
