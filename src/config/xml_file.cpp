@@ -205,6 +205,24 @@ private:
         return true;
     }
 
+    // After an attribute's name: blanks, "=", blanks and the opening quote,
+    // which it gives back. TinyXML also takes unquoted values, with rules of
+    // its own; the files never need them.
+    bool OpenAttributeValue(char& quote) {
+        SkipBlanks();
+        if (*m_p != '=') {
+            return false;
+        }
+        ++m_p;
+        SkipBlanks();
+        quote = *m_p;
+        if (quote != '"' && quote != '\'') {
+            return false;
+        }
+        ++m_p;
+        return true;
+    }
+
     // Only the plain form: blank-separated name="value" pairs whose values
     // are version numbers or encoding names, then "?>". TinyXML reads it
     // up to the first ">", and there is none before the end.
@@ -227,17 +245,10 @@ private:
             if (m_p == name) {
                 return false;
             }
-            SkipBlanks();
-            if (*m_p != '=') {
+            char quote = 0;
+            if (!OpenAttributeValue(quote)) {
                 return false;
             }
-            ++m_p;
-            SkipBlanks();
-            const char quote = *m_p;
-            if (quote != '"' && quote != '\'') {
-                return false;
-            }
-            ++m_p;
             while ((*m_p >= 'A' && *m_p <= 'Z') || (*m_p >= 'a' && *m_p <= 'z') || (*m_p >= '0' && *m_p <= '9') ||
                    (*m_p != '\0' && std::strchr("._:-", *m_p))) {
                 ++m_p;
@@ -271,19 +282,10 @@ private:
                 return false;
             }
             SkipName();
-            SkipBlanks();
-            if (*m_p != '=') {
+            char quote = 0;
+            if (!OpenAttributeValue(quote)) {
                 return false;
             }
-            ++m_p;
-            SkipBlanks();
-            // TinyXML also takes unquoted values, with rules of its own; the
-            // files never need them.
-            const char quote = *m_p;
-            if (quote != '"' && quote != '\'') {
-                return false;
-            }
-            ++m_p;
             while (*m_p != quote) {
                 if (*m_p == '\0' || !SkipCharacter()) {
                     return false;

@@ -9,6 +9,7 @@
 #include "config/client_config.h"
 #include "config/file_list.h"
 #include "config/settings_table.h"
+#include "utf8.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -18,17 +19,6 @@
 #include <windows.h>
 
 namespace {
-
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int size =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &result[0], size, nullptr, nullptr);
-    return result;
-}
 
 void WriteRecord(std::string& out, const std::vector<std::wstring>& fields) {
     for (size_t i = 0; i < fields.size(); ++i) {

@@ -50,17 +50,6 @@ std::string ReadFileBytes(const std::wstring& path) {
 
 } // namespace
 
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int size =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &result[0], size, nullptr, nullptr);
-    return result;
-}
-
 CTempFolder::CTempFolder(const std::wstring& suffix) {
     static int s_count = 0;
     wchar_t temp[MAX_PATH + 1] = {};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/file_list.h"
+#include "utf8.h"
 
 #include <string>
 #include <vector>
@@ -8,8 +9,6 @@
 #include <windows.h>
 
 // Helpers shared by the configuration tests. Main thread of the test only.
-
-std::string ToUtf8(const std::wstring& text);
 
 // A fresh folder under the user's temporary folder, unique to this test
 // process, removed with its contents at the end of the test. The name may
