@@ -1,5 +1,5 @@
-# Cross-compiles for 32-bit Windows with Debian's MinGW-w64 (posix threads,
-# which GoogleTest needs for std::mutex) and runs the results under Wine.
+# Cross-compiles the shipped 32-bit program with Debian's MinGW-w64 (posix
+# threads, which GoogleTest needs for std::mutex); the results run under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
@@ -15,6 +15,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Every program links the runtime statically: nothing but system DLLs at run time.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
-# CTest starts every test program through Wine, in the build's own prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-exec")

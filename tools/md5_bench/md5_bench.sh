@@ -1,17 +1,16 @@
 #!/usr/bin/env bash
 # Digest throughput of FileDigest under Wine next to md5sum's, on the same
 # file in the page cache, measured in the same run (MB = 10^6 bytes).
-# usage: tools/md5_bench/md5_bench.sh [SIZE_MB] [RUNS]   (after scripts/build)
+# usage: [RADEVARE_ARCH=i686|x86-64] tools/md5_bench/md5_bench.sh [SIZE_MB] [RUNS]   (after scripts/build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${RADEVARE_BUILD_DIR:-$root/build}
+. "$root/scripts/wine-env"
+build=$(radevare_build_dir "$RADEVARE_ARCH")
 size_mb=${1:-512}
 runs=${2:-3}
 bench="$build/bin/md5_bench.exe"
 [ -f "$bench" ] || { echo "md5_bench.sh: $bench is missing: run scripts/build first" >&2; exit 1; }
 
-export WINEPREFIX="$build/wineprefix"
-. "$root/scripts/wine-env"
 wine_prefix_ready
 
 file=$(mktemp /tmp/md5_bench.XXXXXX)
@@ -21,7 +20,7 @@ trap 'rm -f "$file" "$out_file"' EXIT
 # measure the digest from the page cache, not the disk.
 head -c "$((size_mb * 1000000))" /dev/urandom >"$file"
 cat "$file" >/dev/null
-echo "file: $file, $size_mb MB, best of $runs runs each"
+echo "file: $file, $size_mb MB, best of $runs runs each, $RADEVARE_ARCH build"
 
 md5sum_out=$(python3 - "$file" "$runs" <<'PY'
 import os, subprocess, sys, time
@@ -41,7 +40,7 @@ echo "$md5sum_out"
 
 # Wine's output goes into a file, never a pipe: Wine's services may outlive
 # the program and would hold a pipe open. Z: is the Linux root in every prefix.
-wine "$bench" "Z:${file//\//\\}" "$runs" >"$out_file" 2>/dev/null </dev/null
+wine_run "$bench" "Z:${file//\//\\}" "$runs" >"$out_file" 2>/dev/null </dev/null
 tr -d '\r' <"$out_file"
 
 expected=$(echo "$md5sum_out" | sed -n 's/^md5sum \([0-9a-f]*\) best.*/\1/p')
