@@ -6,8 +6,10 @@ usage: demo.py [--url FILELIST_URL] [--target FOLDER] [--work FOLDER] [--screens
   By default it makes a sample package (a few dozen files in nested folders,
   some megabytes, one program to run, one file for later), serves it on
   127.0.0.1 and fetches it into WORK/game. --url fetches another file list
-  instead; --target names another target folder.
-Run through scripts/demo, which builds what is missing and starts Wine.
+  instead; --target names another target folder. WORK (default build/demo)
+  is emptied first, so it must be new, empty, or a folder this script made.
+Run through scripts/demo, which builds what is missing, chooses the build
+(32-bit where the machine runs it, else x86-64) and starts Wine.
 """
 import argparse
 import os
@@ -25,6 +27,28 @@ from runlib import BIN, SOURCE, Package, TestServer, md5_of, run_host, wine_path
 
 # The sample is served at this rate per file so that the bar can be seen.
 SAMPLE_RATE = 2 * 1024 * 1024
+# Marks a working folder as this script's own: only such a folder is emptied.
+WORK_MARKER = ".radevare-demo"
+ARCH_NAMES = {"i686": "the shipped 32-bit program (i686)", "x86-64": "the x86-64 build"}
+
+
+def prepare_work(work):
+    """Empties WORK for a new run; refuses a folder that this script did not make."""
+    if os.path.lexists(work):
+        if not os.path.isdir(work) or os.path.islink(work):
+            raise SystemExit("demo: %s is not a folder; choose another --work" % work)
+        if os.listdir(work) and not os.path.isfile(os.path.join(work, WORK_MARKER)):
+            raise SystemExit("demo: %s holds files this script did not make; leaving it as it is "
+                             "(choose a new or empty --work folder)" % work)
+        for name in os.listdir(work):
+            path = os.path.join(work, name)
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.remove(path)
+    os.makedirs(work, exist_ok=True)
+    with open(os.path.join(work, WORK_MARKER), "w") as f:
+        f.write("made by tools/demo/demo.py; emptied by its next run\n")
 
 
 def sample_package(server):
@@ -58,14 +82,16 @@ def main():
     args = parser.parse_args()
 
     work = os.path.abspath(args.work)
-    shutil.rmtree(work, ignore_errors=True)
+    target = os.path.abspath(args.target) if args.target else os.path.join(work, "game")
+    if args.target and (target + os.sep).startswith(work + os.sep):
+        raise SystemExit("demo: --target must lie outside --work, which is emptied at the start")
+    prepare_work(work)
     client = os.path.join(work, "client")
     snaps = os.path.join(work, "snaps")
     os.makedirs(client)
     os.makedirs(snaps)
     exe = os.path.join(client, "RadeVare.exe")
     shutil.copyfile(os.path.join(BIN, "RadeVare.exe"), exe)
-    target = os.path.abspath(args.target) if args.target else os.path.join(work, "game")
     os.makedirs(target, exist_ok=True)
     screenshot = args.screenshot or os.path.join(work, "bar.png")
 
@@ -79,6 +105,8 @@ def main():
             url = pkg.publish("/sample/FileList.xml")
             total = sum(len(d) for d in pkg.contents.values())
             print("sample package: %d files, %.1f MB, served at %s" % (len(pkg.entries), total / 1e6, url))
+        arch = os.environ.get("RADEVARE_ARCH", "i686")
+        print("program: %s" % ARCH_NAMES.get(arch, arch))
         print("client: %s" % wine_path(exe))
         print("target: %s" % wine_path(target))
 
@@ -101,6 +129,7 @@ def main():
             crop_bar(chosen[0].replace("Z:", "", 1).replace("\\", "/"), chosen[2:6], screenshot)
             print("screenshot of the bar at %s%%: %s" % (chosen[1], screenshot))
 
+        print("ran: %s, under %s Wine" % (ARCH_NAMES.get(arch, arch), "32-bit" if arch == "i686" else "64-bit"))
         print("client exit code: %s" % run.client_exit_code())
         if pkg is not None:
             fetched = verified = size = 0
