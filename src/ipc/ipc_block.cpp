@@ -1,5 +1,7 @@
 #include "ipc/ipc_block.h"
 
+#include "base/handle_wire.h"
+
 #include <cstring>
 #include <cwchar>
 
@@ -18,8 +20,8 @@ bool ReadBlock(const void* view, size_t viewSize, IPCBlockContents* contents) {
     }
     IPCBlockHeader header;
     std::memcpy(&header, view, sizeof(header));
-    contents->hSenderWnd = reinterpret_cast<HWND>(static_cast<UINT_PTR>(header.hSenderWnd));
-    contents->hSenderBlock = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(header.hSenderBlock));
+    contents->hSenderWnd = base::WindowFromWire(header.hSenderWnd);
+    contents->hSenderBlock = base::HandleFromWire(header.hSenderBlock);
     contents->cbPayload = header.cbPayload;
     // The peer writes L; the view is what we can read. Trust only the second.
     if (header.cbPayload <= viewSize - kBlockHeaderSize) {

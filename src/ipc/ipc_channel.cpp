@@ -1,5 +1,6 @@
 #include "ipc/ipc_channel.h"
 
+#include "base/handle_wire.h"
 #include "base/messages.h"
 #include "ipc/ipc_block.h"
 #include "ipc/paras_helper.h"
@@ -60,7 +61,7 @@ BOOL CIPCChannel::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM lP
         if (wParam == 0) {
             return FALSE;
         }
-        OnCloseBlock(reinterpret_cast<HANDLE>(wParam));
+        OnCloseBlock(base::HandleFromParam(wParam));
         return TRUE;
     }
     switch (uMsg) {
@@ -206,8 +207,7 @@ bool CIPCChannel::SendBlock(HWND hTarget, const std::wstring& text) {
         if (!view) {
             return false;
         }
-        const IPCBlockHeader header = {static_cast<uint32_t>(reinterpret_cast<UINT_PTR>(m_hWnd)),
-                                       static_cast<uint32_t>(reinterpret_cast<UINT_PTR>(block.get())), cbPayload};
+        const IPCBlockHeader header = {base::HandleToWire(m_hWnd), base::HandleToWire(block.get()), cbPayload};
         auto* bytes = static_cast<unsigned char*>(view.get());
         std::memcpy(bytes, &header, sizeof(header));
         std::memcpy(bytes + kBlockHeaderSize, text.c_str(), cbPayload);
@@ -269,7 +269,7 @@ LRESULT CIPCChannel::ReceiveBlock(WPARAM low, LPARAM high) {
     block.reset();
     // Acknowledged even when nothing could be delivered: the sender may then
     // let go of a block that no one else will read.
-    ::PostMessageW(contents.hSenderWnd, GetCloseMsg(), reinterpret_cast<WPARAM>(contents.hSenderBlock), 0);
+    ::PostMessageW(contents.hSenderWnd, GetCloseMsg(), base::HandleToParam(contents.hSenderBlock), 0);
     return result;
 }
 

@@ -1,5 +1,6 @@
 #include "mainwnd/main_process_wnd.h"
 
+#include "base/handle_wire.h"
 #include "base/messages.h"
 #include "config/client_config.h"
 #include "config/settings_table.h"
@@ -106,8 +107,8 @@ void CMainProcessWnd::StartFromConfig() {
 }
 
 void CMainProcessWnd::ConnectHost(int hostWnd) {
-    // Window handles are 32-bit values; the option carries them in decimal.
-    m_hHostWnd = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(static_cast<DWORD>(hostWnd)));
+    // Window handles are 32-bit values; the option carries them in signed decimal.
+    m_hHostWnd = base::WindowFromDecimalOption(hostWnd);
     m_ipc.m_hNotifyWnd = m_hWnd;
     m_ipc.m_uNotifyMsg = WM_IPC_NOTIFY;
     m_ipc.StartThread();

@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include "base/handle_wire.h"
+
 #include <climits>
 
 #include <gtest/gtest.h>
@@ -150,4 +152,14 @@ TEST(CommandLineTest, UrlValuesKeepTheirColons) {
     EXPECT_EQ(options.GetOption(L"openurl"), L"http://127.0.0.1:8765/FileList.xml");
     EXPECT_EQ(options.GetOption(L"apppath"), L"C:\\Games\\x");
     EXPECT_EQ(options.GetOptionInt(L"biw"), 1234);
+}
+
+// The host prints its window as HandleToDecimal does; the option must give
+// back the very same handle, negative values included.
+TEST(CommandLineTest, HostWindowSurvivesTheBiwOption) {
+    for (uint32_t wire : {0x10064u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu}) {
+        const HWND hWnd = base::WindowFromWire(wire);
+        CCommandLine options = Parsed(L"-openurl:http://a/b -biw:" + base::HandleToDecimal(hWnd) + L" -gameid:3");
+        EXPECT_EQ(base::WindowFromDecimalOption(options.GetOptionInt(L"biw")), hWnd) << wire;
+    }
 }

@@ -1,5 +1,6 @@
 #include "ipc/ipc_channel.h"
 
+#include "base/handle_wire.h"
 #include "base/messages.h"
 #include "base/unique_handle.h"
 #include "ipc/ipc_messages.h"
@@ -137,8 +138,8 @@ bool ReadSentBlock(const CTestPeer::Start& start, CSentBlock* block) {
     const auto* bytes = static_cast<const unsigned char*>(view.get());
     uint32_t fields[3] = {};
     std::memcpy(fields, bytes, sizeof(fields));
-    block->hWnd = reinterpret_cast<HWND>(static_cast<UINT_PTR>(fields[0]));
-    block->hBlock = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(fields[1]));
+    block->hWnd = base::WindowFromWire(fields[0]);
+    block->hBlock = base::HandleFromWire(fields[1]);
     block->cbPayload = fields[2];
     if (block->cbPayload < 2 || block->cbPayload > 4096 - 12) {
         return false;
@@ -149,8 +150,7 @@ bool ReadSentBlock(const CTestPeer::Start& start, CSentBlock* block) {
 
 // Header, text and U+0000, as a host lays out a block it sends.
 std::vector<unsigned char> BlockBytes(HWND hWnd, HANDLE hBlock, const std::wstring& text) {
-    const uint32_t fields[3] = {static_cast<uint32_t>(reinterpret_cast<UINT_PTR>(hWnd)),
-                                static_cast<uint32_t>(reinterpret_cast<UINT_PTR>(hBlock)),
+    const uint32_t fields[3] = {base::HandleToWire(hWnd), base::HandleToWire(hBlock),
                                 static_cast<uint32_t>((text.size() + 1) * 2)};
     std::vector<unsigned char> bytes(12 + fields[2]);
     std::memcpy(bytes.data(), fields, 12);
@@ -592,8 +592,7 @@ TEST_F(IpcTwoProcessTest, AReportReachesTheHostByteForByteAndIsAcknowledged) {
 
     const std::vector<std::wstring> channel = LinesStartingWith(m_client, L"channel\t");
     ASSERT_EQ(channel.size(), 1u);
-    const auto hChannel =
-        reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::wcstoul(channel[0].c_str() + 8, nullptr, 10)));
+    const HWND hChannel = base::WindowFromDecimalOption(std::wcstol(channel[0].c_str() + 8, nullptr, 10));
     // 128 bytes: the client's channel window, a handle only the client can
     // read, L = 116, then the 57 characters and U+0000.
     const std::wstring raw = m_host[2].substr(4);

@@ -17,6 +17,7 @@
 // name of a -counter run "block <name> <1 if it still exists>", and per
 // message from the host "received <name> <id> <param>...". Exits with 0.
 
+#include "base/handle_wire.h"
 #include "base/messages.h"
 #include "ipc/ipc_block.h"
 #include "ipc/ipc_channel.h"
@@ -111,7 +112,7 @@ HANDLE AnnounceBlock(HWND hHost, HWND hReplyWnd, uint32_t low, uint32_t cbPayloa
     if (view == nullptr) {
         return block;
     }
-    const uint32_t header[3] = {static_cast<uint32_t>(reinterpret_cast<UINT_PTR>(hReplyWnd)), 0, cbPayload};
+    const uint32_t header[3] = {base::HandleToWire(hReplyWnd), 0, cbPayload};
     std::memcpy(view, header, sizeof(header));
     std::memcpy(view + 12, text.c_str(), (text.size() + 1) * 2);
     ::UnmapViewOfFile(view);
@@ -163,7 +164,7 @@ int wmain(int argc, wchar_t** argv) {
         } else if (arg.rfind(L"-expect:", 0) == 0) {
             expected = std::wcstoul(value(L"-expect:").c_str(), nullptr, 10);
         } else if (arg.rfind(L"-biw:", 0) == 0) {
-            hHost = reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::wcstoul(value(L"-biw:").c_str(), nullptr, 10)));
+            hHost = base::WindowFromDecimalOption(std::wcstol(value(L"-biw:").c_str(), nullptr, 10));
         }
     }
     CLineFile out(outPath);
@@ -186,7 +187,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     channel.StartThread();
     out.Line({L"ready", Flag(channel.IsReady())});
-    out.Line({L"channel", std::to_wstring(reinterpret_cast<UINT_PTR>(channel.GetThreadWnd()))});
+    out.Line({L"channel", base::HandleToDecimal(channel.GetThreadWnd())});
     for (const auto& report : reports) {
         channel.PostToPeer(hHost, Report(report.first, report.second).get());
     }

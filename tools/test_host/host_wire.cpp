@@ -1,5 +1,7 @@
 #include "host_wire.h"
 
+#include "base/handle_wire.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -137,7 +139,7 @@ CReceivedBlock ReadHostBlock(const unsigned char* view, size_t viewSize) {
         return block;
     }
     block.bHeader = true;
-    block.hSenderWnd = reinterpret_cast<HWND>(static_cast<UINT_PTR>(ReadLe32(view)));
+    block.hSenderWnd = base::WindowFromWire(ReadLe32(view));
     block.uSenderHandle = ReadLe32(view + 4);
     block.cbPayload = ReadLe32(view + 8);
     if (block.cbPayload > viewSize - kHeaderBytes) {
@@ -172,8 +174,8 @@ size_t HostBlockSize(const std::wstring& packed) {
 
 void WriteHostBlock(unsigned char* view, HWND hOwnWnd, HANDLE hBlock, const std::wstring& packed) {
     const uint32_t cbPayload = static_cast<uint32_t>((packed.size() + 1) * 2);
-    WriteLe32(view, static_cast<uint32_t>(reinterpret_cast<UINT_PTR>(hOwnWnd)));
-    WriteLe32(view + 4, static_cast<uint32_t>(reinterpret_cast<UINT_PTR>(hBlock)));
+    WriteLe32(view, base::HandleToWire(hOwnWnd));
+    WriteLe32(view + 4, base::HandleToWire(hBlock));
     WriteLe32(view + 8, cbPayload);
     std::memcpy(view + kHeaderBytes, packed.c_str(), cbPayload);
 }

@@ -28,6 +28,7 @@
 // could not be started, 2 the client had to be ended (its exit code is then
 // 258), 3 a block was malformed or lost.
 
+#include "base/handle_wire.h"
 #include "host_wire.h"
 #include "screen_capture.h"
 
@@ -155,7 +156,7 @@ std::wstring QuoteArgument(const std::wstring& arg) {
 }
 
 std::wstring BuildCommandLine(const std::vector<std::wstring>& command, HWND hHostWnd) {
-    const std::wstring hwnd = std::to_wstring(static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(hHostWnd)));
+    const std::wstring hwnd = base::HandleToDecimal(hHostWnd);
     std::wstring line;
     bool replaced = false;
     for (size_t i = 0; i < command.size(); ++i) {
@@ -628,7 +629,7 @@ void CHostSession::OnStartMessage(WPARAM wParam, LPARAM lParam) {
 }
 
 void CHostSession::OnCloseMessage(WPARAM wParam) {
-    const HANDLE block = reinterpret_cast<HANDLE>(wParam);
+    const HANDLE block = base::HandleFromParam(wParam);
     for (size_t i = 0; i < m_openBlocks.size(); ++i) {
         if (m_openBlocks[i] == block) {
             ::CloseHandle(block);
