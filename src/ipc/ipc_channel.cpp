@@ -28,8 +28,25 @@ CIPCChannel::~CIPCChannel() {
         delete request;
     }
     m_setRequests.clear();
+    // Messages delivered but never handled: their notify messages died with
+    // the window or its queue.
+    for (CParasHelper* paras : m_setDelivered) {
+        delete paras;
+    }
+    m_setDelivered.clear();
     // Blocks still unacknowledged stay open until the process ends: a host
     // that is slow to read still finds them.
+}
+
+std::unique_ptr<CParasHelper> CIPCChannel::TakeDelivered(WPARAM wParam) {
+    auto* delivered = reinterpret_cast<CParasHelper*>(wParam);
+    std::lock_guard<std::mutex> guard(m_lockDelivered);
+    // Only a pointer found here is ever used; any other value is compared,
+    // never followed.
+    if (m_setDelivered.erase(delivered) == 0) {
+        return nullptr;
+    }
+    return std::unique_ptr<CParasHelper>(delivered);
 }
 
 UINT CIPCChannel::GetStartMsg() {
@@ -286,8 +303,16 @@ LRESULT CIPCChannel::Deliver(size_t bytes, const wchar_t* text) {
         if (paras->IsEmpty()) {
             return 0;
         }
+        // Known before the post, so the owner finds it as soon as the message arrives.
+        {
+            std::lock_guard<std::mutex> guard(m_lockDelivered);
+            m_setDelivered.insert(paras.get());
+        }
         if (::PostMessageW(m_hNotifyWnd, m_uNotifyMsg, reinterpret_cast<WPARAM>(paras.get()), 0)) {
             paras.release();
+        } else {
+            std::lock_guard<std::mutex> guard(m_lockDelivered);
+            m_setDelivered.erase(paras.get());
         }
     } catch (const std::bad_alloc&) {
         // A text too large to copy is dropped like a malformed one.

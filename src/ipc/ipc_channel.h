@@ -5,6 +5,7 @@
 #include "ipc/paras_helper.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -46,6 +47,12 @@ public:
     // open (FALSE). At once when there is no channel thread.
     BOOL WaitForAcknowledgements(DWORD timeoutMs);
 
+    // Takes back a message this channel delivered to m_hNotifyWnd (the wParam
+    // of m_uNotifyMsg); null for any other value, such as one posted by
+    // another process: the notify message is in the WM_USER range. The
+    // owner's thread.
+    std::unique_ptr<CParasHelper> TakeDelivered(WPARAM wParam);
+
     // The registered ids; the same numbers in every process. Any thread.
     static UINT GetStartMsg();
     static UINT GetCloseMsg();
@@ -86,6 +93,10 @@ private:
     // Channel thread only.
     const wchar_t* m_pDeliverText = nullptr;
     size_t m_cbDeliverText = 0;
+
+    // Messages posted to m_hNotifyWnd and not yet taken back.
+    std::mutex m_lockDelivered;
+    std::set<CParasHelper*> m_setDelivered;
 
     // Messages handed to PostToPeer and neither acknowledged nor dropped.
     std::atomic<LONG> m_nUnacknowledged{0};

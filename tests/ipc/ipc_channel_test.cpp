@@ -90,6 +90,7 @@ public:
     std::vector<Start> m_starts;
     std::vector<HANDLE> m_closes;
     std::vector<std::unique_ptr<CParasHelper>> m_delivered;
+    CIPCChannel* m_pChannel = nullptr; // whose deliveries this window takes
 
 private:
     static LRESULT CALLBACK Proc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
@@ -100,7 +101,10 @@ private:
         auto* self = reinterpret_cast<CTestPeer*>(::GetWindowLongPtrW(hWnd, GWLP_USERDATA));
         if (self != nullptr) {
             if (uMsg == WM_IPC_NOTIFY) {
-                self->m_delivered.emplace_back(reinterpret_cast<CParasHelper*>(wParam));
+                // Taken back from the channel that posted it, as the
+                // program's own window does; null for anything else.
+                self->m_delivered.push_back(self->m_pChannel != nullptr ? self->m_pChannel->TakeDelivered(wParam)
+                                                                        : nullptr);
                 return 0;
             }
             if (uMsg == CIPCChannel::GetStartMsg()) {
@@ -206,6 +210,7 @@ class IpcChannelTest : public ::testing::Test {
 protected:
     void StartChannel(CIPCChannel& channel) {
         channel.m_hNotifyWnd = m_peer.Wnd();
+        m_peer.m_pChannel = &channel;
         channel.m_uNotifyMsg = WM_IPC_NOTIFY;
         channel.StartThread();
         ASSERT_TRUE(channel.IsReady());
@@ -305,6 +310,7 @@ TEST_F(IpcChannelTest, AcknowledgesEvenWhenTheNotifyWindowIsGone) {
     CTestPeer gone;
     CIPCChannel channel;
     channel.m_hNotifyWnd = gone.Wnd();
+    gone.m_pChannel = &channel;
     channel.m_uNotifyMsg = WM_IPC_NOTIFY;
     ::DestroyWindow(gone.Wnd());
     channel.StartThread();
@@ -348,6 +354,7 @@ TEST_F(IpcChannelTest, ANameClashTakesANewReadingAndThreeInARowLoseTheMessage) {
 TEST_F(IpcChannelTest, WaitingEndsWhenEverythingIsAcknowledgedOrDropped) {
     CIPCChannel channel;
     channel.m_hNotifyWnd = m_peer.Wnd();
+    m_peer.m_pChannel = &channel;
     channel.m_uNotifyMsg = WM_IPC_NOTIFY;
     const CParasHelper message(L"Early", 0, PARAS_END);
 
@@ -656,4 +663,26 @@ TEST_F(IpcTwoProcessTest, TheHostReportsBlocksThatBreakTheWireRules) {
               (std::vector<std::wstring>{L"malformed\tVODIDEVE_IPC_FILE_1_119\tpayload length runs past the block",
                                          L"malformed\tVODIDEVE_IPC_FILE_2_119\ttotal field"}));
     EXPECT_EQ(m_host.back(), L"exit\t0");
+}
+
+TEST_F(IpcTwoProcessTest, AFloodFromTheHostArrivesWholeAndInOrder) {
+    ASSERT_EQ(RunHost(L"--flood 300", L"-report:5,0 -expect:300"), 0);
+    EXPECT_EQ(LinesStartingWith(m_host, L"flooded\t"), std::vector<std::wstring>{L"flooded\t300\t300"});
+    std::vector<std::wstring> expected;
+    for (int n = 1; n <= 300; ++n) {
+        expected.push_back(L"received\tHello\t0\t" + std::to_wstring(n));
+    }
+    EXPECT_EQ(LinesStartingWith(m_client, L"received\t"), expected);
+}
+
+TEST_F(IpcTwoProcessTest, AHostWindowThatVanishesTakesNothingMoreAndTheHostStillWaitsForTheClient) {
+    ASSERT_EQ(RunHost(L"--vanish-after 2", L"-report:1,2 -report:3,4 -report:5,6 -wait:500"), 0);
+    ASSERT_EQ(m_host.size(), 5u) << testing::PrintToString(m_host);
+    EXPECT_EQ(m_host[1], L"message\tIPC_MainProcess_OnDownProcess\t0\t1\t2");
+    EXPECT_EQ(m_host[2], L"message\tIPC_MainProcess_OnDownProcess\t0\t3\t4");
+    EXPECT_EQ(m_host[3], L"vanished");
+    // The client ran to its end after the window had gone.
+    EXPECT_EQ(m_host[4], L"exit\t0");
+    // The third block was never read, so never acknowledged.
+    EXPECT_EQ(LinesStartingWith(m_client, L"acknowledged\t"), std::vector<std::wstring>{L"acknowledged\t0"});
 }

@@ -76,12 +76,15 @@ private:
 };
 
 std::vector<std::unique_ptr<CParasHelper>> g_received;
+CIPCChannel* g_pChannel = nullptr; // whose deliveries the notify window takes
 size_t g_closes = 0;
 
 LRESULT CALLBACK NotifyProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
     if (uMsg == WM_IPC_NOTIFY) {
-        std::unique_ptr<CParasHelper> paras(reinterpret_cast<CParasHelper*>(wParam));
-        g_received.push_back(std::move(paras));
+        std::unique_ptr<CParasHelper> paras = g_pChannel != nullptr ? g_pChannel->TakeDelivered(wParam) : nullptr;
+        if (paras) {
+            g_received.push_back(std::move(paras));
+        }
         return 0;
     }
     if (uMsg == CIPCChannel::GetCloseMsg()) {
@@ -181,6 +184,7 @@ int wmain(int argc, wchar_t** argv) {
     CCountedChannel channel(bFixedCounter, counter);
     channel.m_hNotifyWnd = hNotify;
     channel.m_uNotifyMsg = WM_IPC_NOTIFY;
+    g_pChannel = &channel;
     if (bEarly) {
         channel.PostToPeer(hHost, Report(-7, -7).get());
         out.Line({L"early", Flag(channel.WaitForAcknowledgements(0))});
