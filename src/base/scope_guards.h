@@ -9,7 +9,7 @@ namespace base {
 // The result of CoInitialize is kept only to pair the calls correctly.
 class CComInit {
 public:
-    CComInit() noexcept : m_hr(::CoInitialize(nullptr)) {}
+    explicit CComInit(DWORD dwCoInit = COINIT_APARTMENTTHREADED) noexcept : m_hr(::CoInitializeEx(nullptr, dwCoInit)) {}
     ~CComInit() {
         if (SUCCEEDED(m_hr)) {
             ::CoUninitialize();

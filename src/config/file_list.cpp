@@ -2,11 +2,13 @@
 
 #include "config/settings_table.h"
 #include "config/xml_file.h"
+#include "download/download_thread.h"
 #include "download/md5.h"
 
 #include <tinyxml.h>
 
 #include <cwchar>
+#include <map>
 
 #include <windows.h>
 #include <shlwapi.h>
@@ -55,7 +57,9 @@ bool IsReservedDeviceName(const wchar_t* component, size_t length) {
 // opens a path, so "game.exe." would reach another file than the one checked;
 // the same rule refuses "." and "..". A colon is a drive or a stream, and the
 // other characters cannot be in a file name at all (wildcards, and the "?" of
-// the "\\?\" prefix).
+// the "\\?\" prefix). A "%" is refused too: the worker expands environment
+// references in the path it writes, so "%APPDATA%\x" would be checked here as
+// one path and written as another.
 bool IsPlainComponent(const wchar_t* component, size_t length) {
     if (length == 0) {
         return false;
@@ -66,7 +70,7 @@ bool IsPlainComponent(const wchar_t* component, size_t length) {
     }
     for (size_t i = 0; i < length; ++i) {
         const wchar_t c = component[i];
-        if (c < 0x20 || std::wcschr(L"<>:\"|?*", c) != nullptr) {
+        if (c < 0x20 || std::wcschr(L"<>:\"|?*%", c) != nullptr) {
             return false;
         }
     }
@@ -100,6 +104,24 @@ bool IsUpToDate(const std::wstring& localPath, const std::wstring& md5) {
     const std::wstring digest = Utf8ToWide(FileDigest(localPath.c_str()).c_str());
     return _wcsicmp(digest.c_str(), md5.c_str()) == 0;
 }
+
+// The form in which two FilePaths (backslashes only) name the same file: the
+// leading separator is optional.
+std::wstring ComparablePath(const std::wstring& filePath) {
+    std::wstring path = filePath;
+    if (!path.empty() && path[0] == L'\\') {
+        path.erase(0, 1);
+    }
+    return path;
+}
+
+// Orders paths as Windows compares file names: ordinal, without regard to case.
+struct FilePathLess {
+    bool operator()(const std::wstring& a, const std::wstring& b) const {
+        return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                      TRUE) == CSTR_LESS_THAN;
+    }
+};
 
 FileListItem ReadItem(const TiXmlElement& entry) {
     FileListItem item;
@@ -161,13 +183,17 @@ bool IsPathInsideFolder(const std::wstring& folder, const std::wstring& filePath
     }
 }
 
-bool LoadFileList(const std::wstring& targetFolder) {
-    // Called from the progress window's handlers: nothing may escape. The
-    // lists change only at the end, all together, so a failure part-way (or
-    // an unsafe entry after safe ones) leaves them as they were.
+bool ParseFileList(const std::string& text, const std::wstring& targetFolder, std::vector<FileListItem>& entries) {
+    // Called from the progress window's handlers: nothing may escape.
     try {
+        // The list comes over plain HTTP, and without a target folder its
+        // paths would be taken from the root of the current drive: such a
+        // run has nowhere safe to write.
+        if (targetFolder.empty()) {
+            return false;
+        }
         TiXmlDocument document;
-        if (!LoadXmlFile(GetModuleFolder() + L"\\FileList.xml", document)) {
+        if (!ParseXmlText(text, document)) {
             return false;
         }
         const TiXmlElement* root = document.RootElement();
@@ -175,19 +201,51 @@ bool LoadFileList(const std::wstring& targetFolder) {
             return false;
         }
 
-        // The list comes over plain HTTP: one entry that could reach outside
-        // the target folder makes the whole list untrustworthy. Without a
-        // target folder files go under the current drive's root, and only the
-        // names themselves can be checked.
+        // One entry that could reach outside the target folder, or make the
+        // worker fetch anything but a web address, makes the whole list
+        // untrustworthy. The same file named twice is fetched once; named
+        // twice with two digests, one of them is wrong and the list is.
         std::vector<FileListItem> items;
+        std::map<std::wstring, size_t, FilePathLess> seen;
         for (const TiXmlElement* entry = root->FirstChildElement(); entry != nullptr;
              entry = entry->NextSiblingElement()) {
             FileListItem item = ReadItem(*entry);
-            if (!IsPlainRelativePath(item.FilePath) ||
-                (!targetFolder.empty() && !IsPathInsideFolder(targetFolder, item.FilePath))) {
+            if (!IsPlainRelativePath(item.FilePath) || !IsPathInsideFolder(targetFolder, item.FilePath) ||
+                !IsWebUrl(item.url)) {
                 return false;
             }
+            // One separator from here on: the folders are made, the files
+            // written and the programs started with backslashes.
+            for (wchar_t& c : item.FilePath) {
+                if (c == L'/') {
+                    c = L'\\';
+                }
+            }
+            const auto inserted = seen.emplace(ComparablePath(item.FilePath), items.size());
+            if (!inserted.second) {
+                if (_wcsicmp(items[inserted.first->second].md5.c_str(), item.md5.c_str()) != 0) {
+                    return false;
+                }
+                continue;
+            }
             items.push_back(std::move(item));
+        }
+        entries.swap(items);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool LoadFileList(const std::wstring& targetFolder) {
+    // The lists change only at the end, all together, so a failure part-way
+    // (or an unsafe entry after safe ones) leaves them as they were.
+    try {
+        std::string text;
+        std::vector<FileListItem> items;
+        if (!ReadXmlFileText(GetModuleFolder() + L"\\FileList.xml", text) ||
+            !ParseFileList(text, targetFolder, items)) {
+            return false;
         }
 
         std::vector<FileListItem> downloadList = g_downloadList;

@@ -12,12 +12,22 @@ struct FileListItem {
     std::wstring CMD; // parameters for a file that is started
 };
 
-// Reads FileList.xml from the executable's folder and adds its entries to
-// the download, run and delay lists, comparing each file under targetFolder
-// with its digest. Returns false when the list is unusable: it cannot be
-// opened or parsed, it has no root element, or an entry's FilePath is not a
-// plain relative path or (with a target folder) does not stay inside it; an
-// unusable list adds nothing to any list. A list without entries is usable.
+// Reads the text of a FileList.xml into its entries, in document order, each
+// checked against targetFolder. Returns false, leaving entries as they were,
+// when the list is unusable: targetFolder is empty, the text cannot be parsed
+// or has no root element, an entry's FilePath is not a plain relative path
+// or does not stay inside targetFolder, an entry's url is not an http:// or
+// https:// address, or two entries name the same file (compared as Windows
+// compares names, either separator) with different digests. Of two entries
+// for the same file with one digest, the first stands for both. FilePaths
+// come out with backslashes only. A list without entries is usable. Touches
+// no file. Any thread.
+bool ParseFileList(const std::string& text, const std::wstring& targetFolder, std::vector<FileListItem>& entries);
+
+// Reads FileList.xml from the executable's folder (ParseFileList) and adds
+// its entries to the download, run and delay lists, comparing each file
+// under targetFolder with its digest. False when the file cannot be read or
+// the list is unusable; an unusable list adds nothing to any list.
 // Each call adds its entries again; nothing empties the lists.
 // Main thread only, like the list accessors.
 bool LoadFileList(const std::wstring& targetFolder);
@@ -35,8 +45,9 @@ bool CheckFileMd5(const std::wstring& path, const std::wstring& md5);
 // separator at most ("\bin\game.exe"), and no empty name (doubled or
 // trailing separator), no "." or ".." name, no name ending in a dot or a
 // blank, no colon (drive or stream), no wildcard or control character, no
-// UNC or device prefix, no reserved device name (CON, NUL, COM1, "nul.txt"
-// and the rest, any letter case); "/" counts as a separator too. Any thread.
+// UNC or device prefix, no "%" (an environment reference), no reserved device
+// name (CON, NUL, COM1, "nul.txt" and the rest, any letter case); "/" counts
+// as a separator too. Any thread.
 bool IsPlainRelativePath(const std::wstring& filePath);
 // True when folder joined directly with filePath, made full with
 // GetFullPathNameW, lies inside the full folder followed by a backslash (so

@@ -318,14 +318,12 @@ bool IsSafeToParse(const std::string& text) {
     return IsPlainUtf8(text) && CXmlWalk(text).Run();
 }
 
-bool LoadXmlFile(const std::wstring& path, TiXmlDocument& document) {
-    std::string text;
-    {
-        unique_stream file(_wfopen(path.c_str(), L"rb"));
-        if (!file || !ReadAll(file.get(), text)) {
-            return false;
-        }
-    }
+bool ReadXmlFileText(const std::wstring& path, std::string& text) {
+    unique_stream file(_wfopen(path.c_str(), L"rb"));
+    return file && ReadAll(file.get(), text);
+}
+
+bool ParseXmlText(std::string text, TiXmlDocument& document) {
     // Checked and parsed from the same bytes: the file may change on disk
     // in between.
     NormaliseLineEnds(text);
@@ -334,4 +332,9 @@ bool LoadXmlFile(const std::wstring& path, TiXmlDocument& document) {
     }
     document.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
     return !document.Error();
+}
+
+bool LoadXmlFile(const std::wstring& path, TiXmlDocument& document) {
+    std::string text;
+    return ReadXmlFileText(path, text) && ParseXmlText(std::move(text), document);
 }

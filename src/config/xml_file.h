@@ -10,6 +10,10 @@ class TiXmlDocument;
 // when the file cannot be read or parsed, or fails IsSafeToParse.
 // Any thread; the document is the caller's.
 bool LoadXmlFile(const std::wstring& path, TiXmlDocument& document);
+// The two halves of LoadXmlFile: the file's bytes as they are, and the
+// parse of such bytes (line ends normalised, IsSafeToParse, then TinyXML).
+bool ReadXmlFileText(const std::wstring& path, std::string& text);
+bool ParseXmlText(std::string text, TiXmlDocument& document);
 
 // TinyXML parses and frees nested elements recursively, so a document of
 // some ten thousand nested elements (FileList.xml comes over plain HTTP)

@@ -30,7 +30,64 @@ bool FileHoldsAnnouncedLength(const wchar_t* path, int64_t announced) {
     return announced < 0 || size == announced;
 }
 
+// Written after the target's own name: never taken for an installed file,
+// and a leftover of a killed run is simply written over by the next one.
+const wchar_t kPartialSuffix[] = L".rvpart";
+constexpr size_t kPartialSuffixLength = sizeof(kPartialSuffix) / sizeof(kPartialSuffix[0]) - 1;
+
+// Removes a partial file, also one a user or a crash left read-only.
+void RemovePartialFile(const wchar_t* path) {
+    ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(path);
+}
+
+// The body of the thread that aborts the transfer in progress for Stop. The
+// worker downloads in the multithreaded apartment and this thread joins it,
+// so the binding's interface pointer is as valid here as on the worker, and
+// the callback's reference keeps both alive for the call. Should the abort
+// itself never return, only this thread waits, and the process ends past it.
+DWORD WINAPI AbortTransfer(LPVOID param) {
+    auto* callback = static_cast<CBindStatusCallback*>(param);
+    {
+        const base::CComInit com(COINIT_MULTITHREADED);
+        callback->Abort();
+    }
+    callback->Release();
+    return 0;
+}
+
 } // namespace
+
+std::wstring PartialPathOf(const std::wstring& target) {
+    return target + kPartialSuffix;
+}
+
+bool PlaceDownloadedFile(const std::wstring& partialPath) {
+    if (partialPath.size() <= kPartialSuffixLength ||
+        partialPath.compare(partialPath.size() - kPartialSuffixLength, kPartialSuffixLength, kPartialSuffix) != 0) {
+        return false;
+    }
+    const std::wstring target = partialPath.substr(0, partialPath.size() - kPartialSuffixLength);
+    // A read-only file is one the user or the game keeps from being changed;
+    // Windows refuses to replace it, and so does this program on every system.
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    const bool replaceable = attributes == INVALID_FILE_ATTRIBUTES ||
+                             (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+    if (replaceable &&
+        ::MoveFileExW(partialPath.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    RemovePartialFile(partialPath.c_str());
+    return false;
+}
+
+void DiscardDownloadedFile(const std::wstring& partialPath) {
+    RemovePartialFile(partialPath.c_str());
+}
+
+bool IsWebUrl(const std::wstring& url) {
+    return _wcsnicmp(url.c_str(), L"http://", 7) == 0 || _wcsnicmp(url.c_str(), L"https://", 8) == 0;
+}
 
 CDownloadThread::CDownloadThread() : m_hTaskEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
@@ -49,8 +106,16 @@ void CDownloadThread::Stop() {
             callback->AddRef();
         }
     }
-    if (callback != nullptr) {
-        callback->Abort();
+    if (callback == nullptr) {
+        return;
+    }
+    // The aborting thread owns the reference from here on. Without it the
+    // transfer still ends at its next callback; a stalled one by the bound of
+    // the caller's wait.
+    HANDLE aborter = ::CreateThread(nullptr, 0, AbortTransfer, callback, 0, nullptr);
+    if (aborter != nullptr) {
+        ::CloseHandle(aborter);
+    } else {
         callback->Release();
     }
 }
@@ -69,8 +134,28 @@ void CDownloadThread::GetTaskResult(int nTaskId, DownloadTask& task) const {
     }
 }
 
+CDownloadThread::TaskOutcome CDownloadThread::TakeTaskOutcome(int nTaskId, DownloadTask& task) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    const auto ended = m_mapOutcomes.find(nTaskId);
+    if (ended == m_mapOutcomes.end()) {
+        return TASK_UNKNOWN;
+    }
+    const bool succeeded = ended->second;
+    m_mapOutcomes.erase(ended);
+    if (!succeeded) {
+        return TASK_FAILED;
+    }
+    const auto found = m_mapResults.find(nTaskId);
+    if (found != m_mapResults.end()) {
+        task = found->second;
+    }
+    return TASK_SUCCEEDED;
+}
+
 DWORD CDownloadThread::Run() {
-    const base::CComInit com;
+    // The multithreaded apartment: Stop aborts a transfer from a thread of
+    // its own, which may then call the binding directly.
+    const base::CComInit com(COINIT_MULTITHREADED);
     for (;;) {
         // Stop comes first in the array: with both signalled it wins, even
         // with tasks pending.
@@ -101,9 +186,12 @@ bool CDownloadThread::TakeNextTask(DownloadTask& task) {
     return true;
 }
 
-void CDownloadThread::StoreResult(const DownloadTask& task) {
+void CDownloadThread::StoreResult(const DownloadTask& task, bool succeeded) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_mapResults[task.nTaskId] = task;
+    if (succeeded) {
+        m_mapResults[task.nTaskId] = task;
+    }
+    m_mapOutcomes[task.nTaskId] = succeeded;
 }
 
 bool CDownloadThread::ProcessTask(DownloadTask& task) {
@@ -112,11 +200,12 @@ bool CDownloadThread::ProcessTask(DownloadTask& task) {
         if (DownloadOnce(task, localPath)) {
             task.strUrl = localPath;
             // Stored before the post: the window reads the result when the message arrives.
-            StoreResult(task);
+            StoreResult(task, true);
             ::PostMessageW(task.hNotifyWnd, task.uNotifyMsg, kSucceeded, task.nTaskId);
             return true;
         }
         if (!task.bRetry || attempt >= kMaxAttempts) {
+            StoreResult(task, false);
             ::PostMessageW(task.hNotifyWnd, task.uNotifyMsg, kFailed, task.nTaskId);
             return true;
         }
@@ -127,25 +216,32 @@ bool CDownloadThread::ProcessTask(DownloadTask& task) {
 }
 
 bool CDownloadThread::DownloadOnce(const DownloadTask& task, std::wstring& localPath) {
-    wchar_t path[MAX_PATH] = {};
     const wchar_t* url = task.strUrl.c_str();
+    if (!IsWebUrl(task.strUrl)) {
+        return false;
+    }
     // Another copy in the cache would be served instead of a fresh download.
     ::DeleteUrlCacheEntryW(url);
 
+    wchar_t path[MAX_PATH] = {};
     const bool toFile = !task.strSavePath.empty();
     if (toFile) {
         // A path that does not fit is never cut: the file would land elsewhere.
-        const DWORD length = ::ExpandEnvironmentStringsW(task.strSavePath.c_str(), path, MAX_PATH);
+        wchar_t target[MAX_PATH] = {};
+        const DWORD length = ::ExpandEnvironmentStringsW(task.strSavePath.c_str(), target, MAX_PATH);
         if (length == 0 || length > MAX_PATH) {
             return false;
         }
+        // Wine writes error pages and cut bodies to the file it is given, and
+        // a killed run leaves half a file: neither may ever stand where the
+        // installed file stands.
+        const std::wstring partial = PartialPathOf(target);
+        if (partial.size() >= MAX_PATH) {
+            return false;
+        }
+        partial.copy(path, partial.size());
+        RemovePartialFile(path);
     }
-
-    // What lay at the target before: a failed download removes only what it
-    // wrote itself (Wine saves error pages and cut bodies), never a file it
-    // did not touch.
-    WIN32_FILE_ATTRIBUTE_DATA before = {};
-    const bool existedBefore = toFile && ::GetFileAttributesExW(path, GetFileExInfoStandard, &before);
 
     CBindStatusCallback* callback = new (std::nothrow) CBindStatusCallback(m_nActivity, m_hStopEvent.get());
     if (callback == nullptr) {
@@ -174,22 +270,9 @@ bool CDownloadThread::DownloadOnce(const DownloadTask& task, std::wstring& local
     if (succeeded) {
         localPath = path;
     } else if (toFile) {
-        RemoveLeftover(path, existedBefore, before);
+        RemovePartialFile(path);
     }
     return succeeded;
-}
-
-void CDownloadThread::RemoveLeftover(const wchar_t* path, bool existedBefore, const WIN32_FILE_ATTRIBUTE_DATA& before) {
-    WIN32_FILE_ATTRIBUTE_DATA after = {};
-    if (!::GetFileAttributesExW(path, GetFileExInfoStandard, &after) ||
-        (after.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return;
-    }
-    const bool untouched = existedBefore && ::CompareFileTime(&before.ftLastWriteTime, &after.ftLastWriteTime) == 0 &&
-                           before.nFileSizeLow == after.nFileSizeLow && before.nFileSizeHigh == after.nFileSizeHigh;
-    if (!untouched) {
-        ::DeleteFileW(path);
-    }
 }
 
 void CDownloadThread::SetActiveCallback(CBindStatusCallback* callback) {

@@ -11,12 +11,37 @@
 
 class CBindStatusCallback;
 
+// True for an http:// or https:// address (scheme in any letter case). The
+// worker fetches nothing else: a file:// address would copy a local file
+// into the game, and a UNC path would make Windows sign in to another
+// machine. Any thread.
+bool IsWebUrl(const std::wstring& url);
+
+// The partial file a download to target is written into: beside it, so that
+// putting it in place is a rename on the same volume. Any thread.
+std::wstring PartialPathOf(const std::wstring& target);
+// Puts the partial file of a finished download (its task's strUrl) in place
+// of its target in one step, replacing an older file and writing through.
+// False when the target cannot be replaced (read-only, a folder, held open
+// by a running program); the partial file is then removed and the target is
+// left as it was. Any thread.
+bool PlaceDownloadedFile(const std::wstring& partialPath);
+// Removes the partial file of a download whose file is not wanted after all
+// (its digest differed). Any thread.
+void DiscardDownloadedFile(const std::wstring& partialPath);
+
 // The download worker: one thread that downloads queued tasks one at a time,
 // in queueing order, and posts each task's uNotifyMsg to its window
 // (wParam 0 on success, (WPARAM)-1 on failure, lParam the task id).
 // AddTask, GetTaskResult and the control calls: the owner's thread.
 // m_hTaskEvent: signalled by the owner after a batch of AddTask calls.
 // GetActivityCount: any thread, without a lock.
+//
+// A task with a save path is downloaded into a partial file beside its target
+// (PartialPathOf); the target itself is never written by the worker. On
+// success the task's strUrl names the partial file, which the owner checks
+// and then puts in place with PlaceDownloadedFile; on any failure the worker
+// removes the partial file itself, so an installed file stays as it was.
 //
 // A stop request ends the transfer in progress at once and makes every later
 // transfer fail without a request, so the queue still drains in order (each
@@ -39,6 +64,14 @@ public:
     // the record as it was when the task failed or never existed.
     void GetTaskResult(int nTaskId, DownloadTask& task) const;
 
+    enum TaskOutcome { TASK_UNKNOWN, TASK_SUCCEEDED, TASK_FAILED };
+    // How the task with this id ended, once: the first call after the task
+    // ended says so (and on success copies its result into the caller's
+    // record, like GetTaskResult); every later call, and any call for a task
+    // that has not ended or never existed, gives TASK_UNKNOWN. The window's
+    // messages can be posted by any process: only this tells which are real.
+    TaskOutcome TakeTaskOutcome(int nTaskId, DownloadTask& task);
+
     // Grows with every sign that bytes are arriving; a watchdog compares two
     // readings to tell a slow download from a stalled one.
     LONG GetActivityCount() const { return m_nActivity.load(std::memory_order_relaxed); }
@@ -55,21 +88,19 @@ protected:
 private:
     // Everything below is worker-thread state except where marked.
     bool TakeNextTask(DownloadTask& task);
-    void StoreResult(const DownloadTask& task);
+    void StoreResult(const DownloadTask& task, bool succeeded);
     // Downloads, retries and posts; false when a stop ended a retry pause
     // (the thread then gives up).
     bool ProcessTask(DownloadTask& task);
     // One attempt; on success localPath is the downloaded file.
     bool DownloadOnce(const DownloadTask& task, std::wstring& localPath);
-    // Deletes what a failed download left at path (an error page, a cut
-    // body) unless the file there is the one that was there before.
-    static void RemoveLeftover(const wchar_t* path, bool existedBefore, const WIN32_FILE_ATTRIBUTE_DATA& before);
     void SetActiveCallback(CBindStatusCallback* callback);
 
     int m_nNextTaskId = 0;     // owner's thread only
     mutable std::mutex m_lock; // guards m_vecTasks and m_mapResults, never held across a download, wait or post
     std::vector<DownloadTask> m_vecTasks;
     std::map<int, DownloadTask> m_mapResults;
+    std::map<int, bool> m_mapOutcomes; // ended tasks whose outcome has not been taken: true = succeeded
     std::atomic<LONG> m_nActivity{0};
 
     // The callback of the transfer in progress, for Stop on the owner's thread.

@@ -32,8 +32,9 @@ void CMainProcessWnd::StopWorker() {
     if (m_pDownloadThread == nullptr) {
         return;
     }
-    // A worker stuck in a transfer that never returns still uses its
-    // object: it is left alone then, and the process ends around it.
+    // Bounded: a worker stuck in a transfer that never returns still uses
+    // its object, so it is left alone then and the process ends around it.
+    // Otherwise it has removed the partial file of the transfer it was in.
     if (m_pDownloadThread->StopAndWait()) {
         delete m_pDownloadThread;
     }
@@ -67,44 +68,58 @@ void CMainProcessWnd::OnTimer() {
         ++m_nIdleTicks;
         return;
     }
+    if (m_bDelayedMode) {
+        EndDelayedRun();
+        return;
+    }
+    TimeOut();
+}
+
+void CMainProcessWnd::TimeOut() {
     m_bEnding = TRUE;
     KillTimer(IDT_WATCHDOG);
-    if (m_bDelayedMode) {
-        // A background instance ends quietly: no host, no box.
-        std::exit(0);
-    }
+    StopWorker();
     SendDownProgress(-1);
     if (m_bShowUi && !m_bFinished) {
         ShowErrorBox();
     }
-    StopWorker();
     DestroyWindow();
     EndProcess();
 }
 
-void CMainProcessWnd::OnFileListDone(WPARAM wParam, LPARAM lParam) {
-    if (m_bEnding) {
+void CMainProcessWnd::EndDelayedRun() {
+    // A background instance ends quietly: no host, no box.
+    m_bEnding = TRUE;
+    KillTimer(IDT_WATCHDOG);
+    StopWorker();
+    std::exit(0);
+}
+
+void CMainProcessWnd::OnFileListDone(LPARAM lParam) {
+    // Any process can post this message: only the list task's own outcome,
+    // taken once from the worker, counts.
+    if (m_bEnding || m_pDownloadThread == nullptr || lParam != m_nListTaskId) {
         return;
     }
-    if (wParam != 0) {
-        FailFileList();
-    }
     DownloadTask result;
-    if (m_pDownloadThread != nullptr) {
-        m_pDownloadThread->GetTaskResult(static_cast<int>(lParam), result);
+    const CDownloadThread::TaskOutcome outcome = m_pDownloadThread->TakeTaskOutcome(m_nListTaskId, result);
+    if (outcome == CDownloadThread::TASK_UNKNOWN) {
+        return;
     }
-    // The worker stores the local path on success; without it the watchdog
-    // ends the run.
-    if (!result.strUrl.empty()) {
-        ProcessFileList();
+    m_nListTaskId = kNoTask;
+    if (outcome == CDownloadThread::TASK_FAILED || !PlaceDownloadedFile(result.strUrl)) {
+        FailFileList();
+        return;
     }
+    ProcessFileList();
 }
 
 void CMainProcessWnd::FailFileList() {
     m_bEnding = TRUE;
+    KillTimer(IDT_WATCHDOG);
+    StopWorker();
     ShowWindow(SW_HIDE);
     SendDownProgress(-1);
-    KillTimer(IDT_WATCHDOG);
     if (m_bShowUi) {
         ShowErrorBox();
     }
@@ -118,58 +133,97 @@ void CMainProcessWnd::ProcessFileList() {
     // is a failed list, not an empty one.
     if (!LoadFileList(m_strAppDir)) {
         FailFileList();
+        return;
     }
     m_vecFiles = GetDownloadList();
     if (m_vecFiles.empty()) {
         // Everything is present and verified: the run is over at once.
         FinishRun();
+        return;
     }
     if (m_bShowUi) {
         ShowWindow(SW_SHOW);
     }
     SendDownProgress(0);
-    for (const FileListItem& item : m_vecFiles) {
+    for (size_t i = 0; i < m_vecFiles.size(); ++i) {
+        const FileListItem& item = m_vecFiles[i];
         const std::wstring savePath = m_strAppDir + item.FilePath;
         CreateFolderOf(savePath);
-        AddDownload(item.url, savePath, std::wstring(), WM_FILE_DONE);
+        const int taskId = AddDownload(item.url, savePath, std::wstring(), WM_FILE_DONE);
+        if (i == 0) {
+            m_nFirstFileTaskId = taskId;
+        }
     }
     WakeWorker();
 }
 
-LRESULT CMainProcessWnd::OnFileDone(WPARAM wParam, LPARAM lParam) {
-    if (m_bEnding) {
+LRESULT CMainProcessWnd::OnFileDone(LPARAM lParam) {
+    if (m_bEnding || m_pDownloadThread == nullptr || m_nFirstFileTaskId == kNoTask) {
         return 1;
     }
-    // Task ids 1 to n belong to the listed files; anything else is not ours.
-    const LPARAM taskId = lParam;
-    if (taskId < 1 || static_cast<size_t>(taskId) > m_vecFiles.size()) {
+    // The files' tasks were queued one after another; any other id is not
+    // ours. The outcome comes from the worker, never from the message, and
+    // counts once.
+    const LPARAM index = lParam - m_nFirstFileTaskId;
+    if (index < 0 || static_cast<size_t>(index) >= m_vecFiles.size()) {
         return 1;
-    }
-    if (wParam != 0) {
-        FailFile();
     }
     DownloadTask result;
-    if (m_pDownloadThread != nullptr) {
-        m_pDownloadThread->GetTaskResult(static_cast<int>(taskId), result);
+    const CDownloadThread::TaskOutcome outcome = m_pDownloadThread->TakeTaskOutcome(static_cast<int>(lParam), result);
+    if (outcome == CDownloadThread::TASK_UNKNOWN) {
+        return 1;
     }
-    if (!CheckFileMd5(result.strSavePath, m_vecFiles[static_cast<size_t>(taskId) - 1].md5)) {
+    if (outcome == CDownloadThread::TASK_FAILED) {
         FailFile();
+        return 1;
+    }
+    // The digest is checked on the downloaded copy; the installed file is
+    // replaced only by a copy that matched, in one step.
+    if (!CheckFileMd5(result.strUrl, m_vecFiles[static_cast<size_t>(index)].md5)) {
+        DiscardDownloadedFile(result.strUrl);
+        FailFile();
+        return 1;
+    }
+    if (!PlaceDownloadedFile(result.strUrl)) {
+        FailFile();
+        return 1;
     }
     ++m_nDoneCount;
     SendDownProgress(DonePercentage());
     if (static_cast<size_t>(m_nDoneCount) == m_vecFiles.size()) {
         FinishRun();
+        return 1;
     }
     m_nIdleTicks = 0;
     InvalidateRect(nullptr, TRUE);
     return 1;
 }
 
+void CMainProcessWnd::OnDelayedDownloadDone(LPARAM lParam) {
+    if (m_bEnding || m_pDownloadThread == nullptr || lParam != m_nDelayedTaskId) {
+        return;
+    }
+    DownloadTask result;
+    const CDownloadThread::TaskOutcome outcome = m_pDownloadThread->TakeTaskOutcome(m_nDelayedTaskId, result);
+    if (outcome == CDownloadThread::TASK_UNKNOWN) {
+        return;
+    }
+    // No digest comes with a file for later: a complete download is put in
+    // place, and whatever the outcome the background instance is done.
+    if (outcome == CDownloadThread::TASK_SUCCEEDED) {
+        PlaceDownloadedFile(result.strUrl);
+    }
+    EndDelayedRun();
+}
+
 void CMainProcessWnd::FailFile() {
     m_bEnding = TRUE;
+    KillTimer(IDT_WATCHDOG);
+    // Nothing more is fetched behind the box, and nothing is in mid-transfer
+    // when the process ends.
+    StopWorker();
     SendDownProgress(-1);
     ShowWindow(SW_HIDE);
-    KillTimer(IDT_WATCHDOG);
     if (m_bShowUi) {
         ShowErrorBox();
     }

@@ -157,18 +157,22 @@ BOOL CMainProcessWnd::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARA
         lResult = 0;
         return TRUE;
     case WM_FILELIST_DONE:
-        OnFileListDone(wParam, lParam);
+        OnFileListDone(lParam);
         lResult = 0;
         return TRUE;
     case WM_FILE_DONE:
-        lResult = OnFileDone(wParam, lParam);
+        lResult = OnFileDone(lParam);
         return TRUE;
     case WM_DELAYED_DOWNLOAD_DONE:
         // The background instance's one file ended, whatever its outcome.
-        std::exit(0);
+        OnDelayedDownloadDone(lParam);
+        lResult = 0;
+        return TRUE;
     case WM_IPC_NOTIFY:
-        // Messages from the host carry nothing this program acts on.
-        delete reinterpret_cast<CParasHelper*>(wParam);
+        // Messages from the host carry nothing this program acts on. The
+        // channel hands over only what it posted itself: a wParam posted by
+        // another process is no object of ours and is left alone.
+        m_ipc.TakeDelivered(wParam);
         lResult = 0;
         return TRUE;
     default:

@@ -64,26 +64,42 @@ public:
 private:
     LRESULT OnEraseBkgnd();
     void OnTimer();
-    void OnFileListDone(WPARAM wParam, LPARAM lParam);
+    // The worker's three messages. Their wParam is not read: the outcome of
+    // a task is taken from the worker itself (TakeTaskOutcome).
+    void OnFileListDone(LPARAM lParam);
     void ProcessFileList();
-    LRESULT OnFileDone(WPARAM wParam, LPARAM lParam);
+    LRESULT OnFileDone(LPARAM lParam);
+    void OnDelayedDownloadDone(LPARAM lParam);
     void LaunchRunList();
     void SpawnDelayedDownloads();
 
-    void AddDownload(const std::wstring& url, const std::wstring& savePath, const std::wstring& fileName,
-                     UINT notifyMsg);
+    // Queues one download; returns its task id, or kNoTask without a worker.
+    int AddDownload(const std::wstring& url, const std::wstring& savePath, const std::wstring& fileName,
+                    UINT notifyMsg);
     void WakeWorker();
-    // Creates the folder a file is to be written to, when it is missing.
+    // Creates the folder a file is to be written to, when it is missing;
+    // either separator ends a folder name.
     static void CreateFolderOf(const std::wstring& filePath);
     void StartWatchdog();
     int DonePercentage() const;
     void ShowErrorBox();
-    // The ways out; each ends the process with exit code 0.
+    // The ways out; each ends the process with exit code 0, and each caller
+    // returns right after the call. On a failure or time-out the worker is
+    // stopped first, then the host hears of it, then the box, then the exit.
     [[noreturn]] void FinishRun();
     [[noreturn]] void FailFileList();
     [[noreturn]] void FailFile();
+    [[noreturn]] void TimeOut();
+    [[noreturn]] void EndDelayedRun();
     void StopWorker();
     [[noreturn]] void EndProcess();
+
+    static constexpr int kNoTask = -1;
+    // The tasks whose messages are awaited: the file list's, the first
+    // listed file's (the others follow it), the delayed download's.
+    int m_nListTaskId = kNoTask;
+    int m_nFirstFileTaskId = kNoTask;
+    int m_nDelayedTaskId = kNoTask;
 
     // Activity count of the worker at the watchdog's last tick.
     LONG m_nLastActivity = 0;

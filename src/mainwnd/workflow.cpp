@@ -3,6 +3,7 @@
 #include "base/handle_wire.h"
 #include "base/messages.h"
 #include "config/client_config.h"
+#include "config/file_list.h"
 #include "config/settings_table.h"
 #include "download/download_thread.h"
 #include "ipc/ipc_messages.h"
@@ -17,6 +18,43 @@ namespace {
 
 const UINT kWatchdogIntervalMs = 1000;
 
+// The worker expands environment references in every path it writes to. A
+// folder is used only in a form that expansion leaves as it is, so that the
+// path checked, the path written and the path digested are one path.
+bool ExpandToStableFolder(const std::wstring& folder, std::wstring& expanded) {
+    const auto expand = [](const std::wstring& text, std::wstring& out) {
+        const DWORD needed = ::ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+        if (needed == 0) {
+            return false;
+        }
+        std::wstring buffer(needed, L'\0');
+        const DWORD length = ::ExpandEnvironmentStringsW(text.c_str(), &buffer[0], needed);
+        if (length == 0 || length > needed) {
+            return false;
+        }
+        buffer.resize(length - 1);
+        out.swap(buffer);
+        return true;
+    };
+    std::wstring once;
+    std::wstring twice;
+    if (!expand(folder, once) || !expand(once, twice) || once != twice) {
+        return false;
+    }
+    expanded.swap(once);
+    return true;
+}
+
+// The FilePath form the folders are made from and the files written to.
+std::wstring WithBackslashes(std::wstring path) {
+    for (wchar_t& c : path) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return path;
+}
+
 } // namespace
 
 void CMainProcessWnd::StartWatchdog() {
@@ -25,10 +63,10 @@ void CMainProcessWnd::StartWatchdog() {
     SetTimer(IDT_WATCHDOG, kWatchdogIntervalMs);
 }
 
-void CMainProcessWnd::AddDownload(const std::wstring& url, const std::wstring& savePath, const std::wstring& fileName,
-                                  UINT notifyMsg) {
+int CMainProcessWnd::AddDownload(const std::wstring& url, const std::wstring& savePath, const std::wstring& fileName,
+                                 UINT notifyMsg) {
     if (m_pDownloadThread == nullptr) {
-        return;
+        return kNoTask;
     }
     DownloadTask task;
     task.strRequestUrl = url;
@@ -39,15 +77,18 @@ void CMainProcessWnd::AddDownload(const std::wstring& url, const std::wstring& s
     task.bRetry = FALSE;
     task.hNotifyWnd = m_hWnd;
     m_pDownloadThread->AddTask(task);
+    return task.nTaskId;
 }
 
 void CMainProcessWnd::CreateFolderOf(const std::wstring& filePath) {
-    // The part up to and including the last backslash; nothing for a bare name.
-    const size_t lastBackslash = filePath.rfind(L'\\');
-    if (lastBackslash == std::wstring::npos) {
+    // The part up to and including the last separator; nothing for a bare
+    // name. SHCreateDirectory takes backslashes only.
+    const std::wstring path = WithBackslashes(filePath);
+    const size_t lastSeparator = path.rfind(L'\\');
+    if (lastSeparator == std::wstring::npos) {
         return;
     }
-    const std::wstring folder = filePath.substr(0, lastBackslash + 1);
+    const std::wstring folder = path.substr(0, lastSeparator + 1);
     if (!::PathIsDirectoryW(folder.c_str())) {
         ::SHCreateDirectory(nullptr, folder.c_str());
     }
@@ -63,19 +104,21 @@ void CMainProcessWnd::WakeWorker() {
 void CMainProcessWnd::StartDelayedDownload(const std::wstring& url, const std::wstring& appPath) {
     // The path arrives on the command line, from anyone: the file must land
     // inside the executable's folder.
-    const std::wstring relative = L"\\" + appPath;
-    if (!IsPlainRelativePath(appPath) || !IsPathInsideFolder(GetModuleFolder(), relative)) {
+    const std::wstring relative = L"\\" + WithBackslashes(appPath);
+    std::wstring folder;
+    if (!IsWebUrl(url) || !IsPlainRelativePath(appPath) || !ExpandToStableFolder(GetModuleFolder(), folder) ||
+        !IsPathInsideFolder(folder, relative)) {
         std::exit(0);
     }
     // The worker makes no folders, and a file for later usually goes into
     // one that this installation does not have yet.
-    const std::wstring target = GetModuleFolder() + relative;
+    const std::wstring target = folder + relative;
     CreateFolderOf(target);
     // A background instance must never live forever: a stalled or reset
     // connection does not time out by itself, so the stall watchdog ends it.
     m_bDelayedMode = TRUE;
     StartWatchdog();
-    AddDownload(url, target, appPath, WM_DELAYED_DOWNLOAD_DONE);
+    m_nDelayedTaskId = AddDownload(url, target, appPath, WM_DELAYED_DOWNLOAD_DONE);
     WakeWorker();
 }
 
@@ -83,26 +126,37 @@ void CMainProcessWnd::StartFromUrl(const std::wstring& openUrl, const std::wstri
     if (openUrl.empty()) {
         std::exit(0);
     }
-    m_strAppDir = appPath;
     StartWatchdog();
     // Its values are not used by this mode; the channel id still reaches
     // the registry.
     LoadClientConfig();
 
+    // Without a target folder the listed paths would start at the root of
+    // the current drive; and a list from anything but a web address is not
+    // fetched at all.
+    std::wstring moduleFolder;
+    if (appPath.empty() || !ExpandToStableFolder(appPath, m_strAppDir) || !IsWebUrl(openUrl) ||
+        !ExpandToStableFolder(GetModuleFolder(), moduleFolder)) {
+        FailFileList();
+        return;
+    }
     // The file list always goes beside the executable, whatever the target.
-    AddDownload(openUrl, GetModuleFolder() + L"\\FileList.xml", L"FileList.xml", WM_FILELIST_DONE);
+    m_nListTaskId = AddDownload(openUrl, moduleFolder + L"\\FileList.xml", L"FileList.xml", WM_FILELIST_DONE);
     WakeWorker();
 }
 
 void CMainProcessWnd::StartFromConfig() {
-    m_strAppDir = GetModuleFolder();
     StartWatchdog();
     LoadClientConfig();
     const std::wstring url = g_settingsTable.GetDownUrl();
     if (url.empty()) {
         std::exit(0);
     }
-    AddDownload(url, m_strAppDir + L"\\FileList.xml", L"FileList.xml", WM_FILELIST_DONE);
+    if (!IsWebUrl(url) || !ExpandToStableFolder(GetModuleFolder(), m_strAppDir)) {
+        FailFileList();
+        return;
+    }
+    m_nListTaskId = AddDownload(url, m_strAppDir + L"\\FileList.xml", L"FileList.xml", WM_FILELIST_DONE);
     WakeWorker();
 }
 

@@ -31,14 +31,17 @@ std::vector<std::wstring> Paths(const std::vector<FileListItem>& items) {
 }
 
 // An entry element with the given attributes, values given as UTF-16 and
-// written as UTF-8.
+// written as UTF-8; one without a "url" gets a web address, as every entry
+// of a usable list has.
 std::string Entry(const std::vector<std::pair<std::string, std::wstring>>& attributes,
                   const std::string& element = "File") {
     std::string xml = "<" + element;
+    bool hasUrl = false;
     for (const auto& attribute : attributes) {
         xml += " " + attribute.first + "=\"" + ToUtf8(attribute.second) + "\"";
+        hasUrl = hasUrl || attribute.first == "url";
     }
-    return xml + "/>";
+    return xml + (hasUrl ? "" : " url=\"http://h/f\"") + "/>";
 }
 
 std::string Manifest(const std::string& entries) {
@@ -115,10 +118,10 @@ TEST_F(FileListTest, ComparesDigestsWithoutRegardToCase) {
 }
 
 TEST_F(FileListTest, ReadsEveryChildElementAndSkipsOtherNodes) {
-    WriteManifest(Manifest(Entry({{"FilePath", L"\\a.txt"}, {"md5", kMd5Abc}}) +
-                           "<!-- a comment between entries -->some text" +
-                           Entry({{"FilePath", L"\\b.txt"}, {"md5", kMd5Abc}}, "Other") +
-                           "<File FilePath=\"\\c.txt\" md5=\"x\"><Inner FilePath=\"\\d.txt\"/></File>"));
+    WriteManifest(
+        Manifest(Entry({{"FilePath", L"\\a.txt"}, {"md5", kMd5Abc}}) + "<!-- a comment between entries -->some text" +
+                 Entry({{"FilePath", L"\\b.txt"}, {"md5", kMd5Abc}}, "Other") +
+                 "<File FilePath=\"\\c.txt\" url=\"http://h/c\" md5=\"x\"><Inner FilePath=\"\\d.txt\"/></File>"));
 
     const ProbeOutput output = Load();
     EXPECT_EQ(output.Loaded(), std::vector<bool>{true});
@@ -152,11 +155,16 @@ TEST_F(FileListTest, AttributeNamesAreMatchedWithCase) {
     // Only FilePath is spelt right: the entry has no digest and no opt, so
     // the existing file is stale and nothing is to be run.
     WriteManifest(Manifest(
-        Entry({{"FilePath", L"\\a.txt"}, {"URL", L"http://h/a"}, {"MD5", kMd5Abc}, {"OPT", L"RUN"}, {"cmd", L"-x"}})));
+        Entry({{"FilePath", L"\\a.txt"}, {"url", L"http://h/a"}, {"MD5", kMd5Abc}, {"OPT", L"RUN"}, {"cmd", L"-x"}})));
     ProbeOutput output = Load();
     EXPECT_EQ(output.Loaded(), std::vector<bool>{true});
-    EXPECT_EQ(output.Items(L"download"), (std::vector<FileListItem>{{L"\\a.txt", L"", L"", L"", L""}}));
+    EXPECT_EQ(output.Items(L"download"), (std::vector<FileListItem>{{L"\\a.txt", L"http://h/a", L"", L"", L""}}));
     EXPECT_TRUE(output.Items(L"run").empty());
+
+    // An address under "URL" is no address: the entry has none to fetch.
+    WriteManifest(Manifest(Entry({{"FilePath", L"\\a.txt"}, {"URL", L"http://h/a"}, {"url", L""}})));
+    output = Load();
+    EXPECT_EQ(output.Loaded(), std::vector<bool>{false});
 
     // Without its FilePath an entry would name the target folder itself.
     WriteManifest(Manifest(Entry({{"FilePath", L"\\a.txt"}}) + Entry({{"filepath", L"\\b.txt"}, {"md5", L""}})));
@@ -217,17 +225,16 @@ TEST_F(FileListTest, UnsafeFilePathsMakeTheWholeListUnusable) {
     }
 }
 
-TEST_F(FileListTest, WithoutATargetFolderOnlyTheNamesAreChecked) {
+TEST_F(FileListTest, WithoutATargetFolderEveryListIsUnusable) {
+    // The paths would start at the root of the current drive.
     WriteManifest(Manifest(Entry({{"FilePath", L"\\rv-config-test-missing\\a.txt"}, {"md5", kMd5Abc}})));
     ProbeOutput output = Load(L"");
-    EXPECT_EQ(output.Loaded(), std::vector<bool>{true});
-    EXPECT_EQ(Paths(output.Items(L"download")), std::vector<std::wstring>{L"\\rv-config-test-missing\\a.txt"});
+    EXPECT_EQ(output.Loaded(), std::vector<bool>{false});
+    EXPECT_EQ(output.records.size(), 1u) << "no list may hold an entry";
 
-    for (const wchar_t* filePath : {L"\\..\\a.txt", L"C:\\a.txt", L"\\nul"}) {
-        WriteManifest(Manifest(Entry({{"FilePath", filePath}, {"md5", kMd5Abc}})));
-        output = Load(L"");
-        EXPECT_EQ(output.Loaded(), std::vector<bool>{false}) << ToUtf8(filePath);
-    }
+    WriteManifest("<FileList/>");
+    output = Load(L"");
+    EXPECT_EQ(output.Loaded(), std::vector<bool>{false});
 }
 
 TEST_F(FileListTest, Utf8ValuesComeThroughAndChineseFilesAreDigested) {
@@ -320,3 +327,68 @@ TEST_F(CheckFileMd5Test, AFileThatCannotBeReadNeverPasses) {
 }
 
 } // namespace
+
+// ParseFileList touches no file: the checks of a list's text, in process.
+class ParseFileListTest : public testing::Test {
+protected:
+    bool Parse(const std::string& entries) { return ParseFileList(Manifest(entries), L"C:\\game", m_entries); }
+
+    std::vector<FileListItem> m_entries;
+};
+
+TEST_F(ParseFileListTest, OnlyWebAddressesMakeAUsableList) {
+    EXPECT_TRUE(Parse(Entry({{"FilePath", L"\\a"}, {"url", L"http://h/a"}}) +
+                      Entry({{"FilePath", L"\\b"}, {"url", L"HTTPS://h/b"}})));
+    EXPECT_EQ(Paths(m_entries), (std::vector<std::wstring>{L"\\a", L"\\b"}));
+    for (const wchar_t* url : {L"file:///C:/windows/win.ini", L"\\\\server\\share\\a", L"//server/share/a",
+                               L"ftp://h/a", L"C:\\a", L"a", L"", L"http:/h/a", L" http://h/a"}) {
+        m_entries.clear();
+        EXPECT_FALSE(
+            Parse(Entry({{"FilePath", L"\\a"}, {"url", L"http://h/a"}}) + Entry({{"FilePath", L"\\b"}, {"url", url}})))
+            << ToUtf8(url);
+        EXPECT_TRUE(m_entries.empty()) << ToUtf8(url);
+    }
+}
+
+TEST_F(ParseFileListTest, TheSameFileTwiceIsFetchedOnceOrMakesTheListUnusable) {
+    // Named as Windows compares names: any letter case, either separator.
+    EXPECT_TRUE(Parse(Entry({{"FilePath", L"\\Data\\A.dat"}, {"md5", kMd5Abc}, {"url", L"http://h/1"}}) +
+                      Entry({{"FilePath", L"\\b.dat"}, {"md5", kMd5Abc}}) +
+                      Entry({{"FilePath", L"/data/a.DAT"}, {"md5", L"900150983CD24FB0D6963F7D28E17F72"}})));
+    ASSERT_EQ(Paths(m_entries), (std::vector<std::wstring>{L"\\Data\\A.dat", L"\\b.dat"}));
+    EXPECT_EQ(m_entries[0].url, L"http://h/1") << "the first entry stands for both";
+
+    m_entries.clear();
+    EXPECT_FALSE(Parse(Entry({{"FilePath", L"\\data\\a.dat"}, {"md5", kMd5Abc}}) +
+                       Entry({{"FilePath", L"/DATA/a.dat"}, {"md5", kMd5Digest}})));
+    EXPECT_TRUE(m_entries.empty());
+
+    // In a folder given with its backslash, the leading separator is optional.
+    EXPECT_FALSE(ParseFileList(Manifest(Entry({{"FilePath", L"\\a.dat"}, {"md5", kMd5Abc}}) +
+                                        Entry({{"FilePath", L"a.dat"}, {"md5", kMd5Digest}})),
+                               L"C:\\game\\", m_entries));
+
+    // Names that only look alike are different files.
+    EXPECT_TRUE(Parse(Entry({{"FilePath", L"\\a.dat"}, {"md5", kMd5Abc}}) +
+                      Entry({{"FilePath", L"\\a.dat2"}, {"md5", kMd5Digest}}) +
+                      Entry({{"FilePath", L"\\sub\\a.dat"}, {"md5", kMd5Digest}})));
+    EXPECT_EQ(m_entries.size(), 3u);
+}
+
+TEST_F(ParseFileListTest, PathsComeOutWithBackslashesAndWithoutEnvironmentReferences) {
+    EXPECT_TRUE(Parse(Entry({{"FilePath", L"/data/new/a.dat"}}) + Entry({{"FilePath", L"\\bin\\x/y.exe"}})));
+    EXPECT_EQ(Paths(m_entries), (std::vector<std::wstring>{L"\\data\\new\\a.dat", L"\\bin\\x\\y.exe"}));
+
+    for (const wchar_t* filePath : {L"\\%APPDATA%\\evil.exe", L"\\%windir%", L"\\a%b", L"/%TEMP%/x"}) {
+        EXPECT_FALSE(Parse(Entry({{"FilePath", filePath}}))) << ToUtf8(filePath);
+    }
+}
+
+TEST_F(ParseFileListTest, UnusableWithoutATargetFolderAndLeavesEntriesAsTheyWere) {
+    m_entries.push_back({L"\\kept", L"http://h/k", L"", L"", L""});
+    EXPECT_FALSE(ParseFileList(Manifest(Entry({{"FilePath", L"\\a"}})), L"", m_entries));
+    EXPECT_FALSE(ParseFileList("<FileList><File FilePath=\"\\a\"", L"C:\\game", m_entries));
+    EXPECT_EQ(Paths(m_entries), std::vector<std::wstring>{L"\\kept"});
+    EXPECT_TRUE(ParseFileList("<FileList/>", L"C:\\game", m_entries));
+    EXPECT_TRUE(m_entries.empty());
+}

@@ -120,10 +120,12 @@ TEST_F(DownloadThreadTest, OneSignalDrainsTheQueueInOrderAndStoresEachResultBefo
         EXPECT_EQ(message.wParam, 0u);
         EXPECT_EQ(message.lParam, static_cast<LPARAM>(i));
         EXPECT_EQ(seenInHandler[i].nTaskId, static_cast<int>(i));
-        EXPECT_EQ(seenInHandler[i].strUrl, targets[i]);
+        // The download lies in its partial file until its owner puts it in place.
+        EXPECT_EQ(seenInHandler[i].strUrl, PartialPathOf(targets[i]));
         EXPECT_EQ(seenInHandler[i].strRequestUrl,
                   test::ServerUrl(L"/x/size=" + std::to_wstring(sizes[i]) + L"/order" + std::to_wstring(i) + L".bin"));
-        EXPECT_EQ(test::ReadFileBytes(targets[i]), test::GeneratedBody(sizes[i]));
+        EXPECT_EQ(test::ReadFileBytes(PartialPathOf(targets[i])), test::GeneratedBody(sizes[i]));
+        EXPECT_FALSE(test::FileExists(targets[i]));
     }
 }
 
@@ -155,7 +157,11 @@ TEST_F(DownloadThreadTest, EveryKindOfFailedDownloadGivesMinusOneAndNoResult) {
         {L"connection refused", L"http://127.0.0.1:1/refused.bin", m_folder.File(L"refused.bin")},
         {L"404 into the cache", test::ServerUrl(L"/x/status=404/cache404.bin"), L""},
         {L"cut short into the cache", test::ServerUrl(L"/x/size=5000/cut=100/cachecut.bin"), L""},
+        // Nothing but web addresses is ever fetched: not a local file, not a share.
+        {L"file address", L"file:///" + m_folder.File(L"local.bin"), m_folder.File(L"fromfile.bin")},
+        {L"share", L"\\\\127.0.0.1\\share\\unc.bin", m_folder.File(L"unc.bin")},
     };
+    test::WriteFileBytes(m_folder.File(L"local.bin"), "a local file");
     for (const Case& c : cases) {
         DownloadTask task;
         task.strRequestUrl = task.strUrl = c.url;
@@ -176,23 +182,25 @@ TEST_F(DownloadThreadTest, EveryKindOfFailedDownloadGivesMinusOneAndNoResult) {
         EXPECT_TRUE(Result(static_cast<int>(i)).strUrl.empty());
     }
     EXPECT_EQ(m_sink.Messages()[cases.size()].wParam, 0u);
-    EXPECT_EQ(Result(good).strUrl, m_folder.File(L"afterfailures.bin"));
-    // A failed download leaves nothing of itself: no error page, no cut body.
+    EXPECT_EQ(Result(good).strUrl, PartialPathOf(m_folder.File(L"afterfailures.bin")));
+    // A failed download leaves nothing of itself: no error page, no cut body,
+    // neither at the target nor in a partial file.
     for (const Case& c : cases) {
         if (!c.target.empty()) {
-            EXPECT_EQ(::GetFileAttributesW(c.target.c_str()), INVALID_FILE_ATTRIBUTES)
-                << testing::PrintToString(c.target);
+            EXPECT_FALSE(test::FileExists(c.target)) << testing::PrintToString(c.target);
+            EXPECT_FALSE(test::FileExists(PartialPathOf(c.target))) << testing::PrintToString(c.target);
         }
     }
-    EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"afterfailures.bin")), test::GeneratedBody(321));
+    EXPECT_EQ(test::ReadFileBytes(PartialPathOf(m_folder.File(L"afterfailures.bin"))), test::GeneratedBody(321));
 }
 
-TEST_F(DownloadThreadTest, FailedDownloadKeepsAFileItDidNotTouch) {
-    // A refused connection never reaches the file; an error page replaced it
-    // and is removed, so nothing of the error remains at the target either way.
+TEST_F(DownloadThreadTest, FailedDownloadNeverTouchesTheInstalledFile) {
+    // A refused connection never reaches any file; an error page, a cut body
+    // and a stop land in the partial file only, which is removed.
     const std::wstring untouched = m_folder.File(L"keep.bin");
     const std::wstring replaced = m_folder.File(L"replaced.bin");
-    for (const std::wstring& path : {untouched, replaced}) {
+    const std::wstring cut = m_folder.File(L"cut.bin");
+    for (const std::wstring& path : {untouched, replaced, cut}) {
         HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
         DWORD written = 0;
@@ -206,12 +214,19 @@ TEST_F(DownloadThreadTest, FailedDownloadKeepsAFileItDidNotTouch) {
     refused.hNotifyWnd = m_sink.Window();
     m_worker->AddTask(refused);
     Queue(L"/x/status=404/replaced.bin", replaced);
+    Queue(L"/x/size=100000/cut=500/cut.bin", cut);
+    // A partial file a killed run left behind is written over, never kept.
+    test::WriteFileBytes(PartialPathOf(cut), "left by a killed run");
     StartAndSignal();
-    ASSERT_TRUE(m_sink.WaitFor(2, kMessageWaitMs));
-    EXPECT_EQ(m_sink.Messages()[0].wParam, kFailed);
-    EXPECT_EQ(m_sink.Messages()[1].wParam, kFailed);
-    EXPECT_EQ(test::ReadFileBytes(untouched), std::string("old"));
-    EXPECT_EQ(::GetFileAttributesW(replaced.c_str()), INVALID_FILE_ATTRIBUTES);
+    ASSERT_TRUE(m_sink.WaitFor(3, kMessageWaitMs));
+    for (const std::wstring& path : {untouched, replaced, cut}) {
+        SCOPED_TRACE(testing::PrintToString(path));
+        EXPECT_EQ(test::ReadFileBytes(path), std::string("old"));
+        EXPECT_FALSE(test::FileExists(PartialPathOf(path)));
+    }
+    for (const test::ReceivedMessage& message : m_sink.Messages()) {
+        EXPECT_EQ(message.wParam, kFailed);
+    }
 }
 
 TEST_F(DownloadThreadTest, BodiesThatArriveWhole) {
@@ -237,17 +252,21 @@ TEST_F(DownloadThreadTest, TargetPathThatDoesNotFitEndsWithFailureAndWritesNothi
     SetEnvironmentVariableW(L"RADEVARE_TEST_DIR", m_folder.Path().c_str());
     const std::wstring longName(300 - m_folder.Path().size(), L'n');
     Queue(L"/x/size=10/toolong.bin", L"%RADEVARE_TEST_DIR%\\" + longName);
-    // Exactly 259 characters still fit.
-    const std::wstring fits = m_folder.File(std::wstring(259 - m_folder.Path().size() - 1, L'f'));
-    ASSERT_EQ(fits.size(), 259u);
+    // The partial file's path must fit as well: 252 characters and its
+    // suffix are 259, the most that fits; one more is too long.
+    const std::wstring fits = m_folder.File(std::wstring(252 - m_folder.Path().size() - 1, L'f'));
+    ASSERT_EQ(PartialPathOf(fits).size(), 259u);
     Queue(L"/x/size=10/fits.bin", fits);
+    Queue(L"/x/size=10/onetoomany.bin", fits + L"g");
     StartAndSignal();
 
-    ASSERT_TRUE(m_sink.WaitFor(2, kMessageWaitMs));
+    ASSERT_TRUE(m_sink.WaitFor(3, kMessageWaitMs));
     EXPECT_EQ(m_sink.Messages()[0].wParam, kFailed);
     EXPECT_EQ(test::ServerRequestCount(L"/x/size=10/toolong.bin"), 0);
     EXPECT_EQ(m_sink.Messages()[1].wParam, 0u);
-    EXPECT_TRUE(test::FileExists(fits));
+    EXPECT_TRUE(test::FileExists(PartialPathOf(fits)));
+    EXPECT_EQ(m_sink.Messages()[2].wParam, kFailed);
+    EXPECT_EQ(test::ServerRequestCount(L"/x/size=10/onetoomany.bin"), 0);
     // Only the file that fits is in the folder.
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileW((m_folder.Path() + L"\\*").c_str(), &found);
@@ -267,9 +286,9 @@ TEST_F(DownloadThreadTest, EnvironmentReferenceIsExpandedWhileTheResultKeepsItUn
     ASSERT_TRUE(m_sink.WaitFor(1, kMessageWaitMs));
     EXPECT_EQ(m_sink.Messages()[0].wParam, 0u);
     const DownloadTask result = Result(id);
-    EXPECT_EQ(result.strUrl, m_folder.File(L"env.bin"));
+    EXPECT_EQ(result.strUrl, PartialPathOf(m_folder.File(L"env.bin")));
     EXPECT_EQ(result.strSavePath, L"%RADEVARE_TEST_DIR%\\env.bin");
-    EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"env.bin")), test::GeneratedBody(4321));
+    EXPECT_EQ(test::ReadFileBytes(result.strUrl), test::GeneratedBody(4321));
 }
 
 TEST_F(DownloadThreadTest, CacheDownloadKeepsItsEntryAndFileDownloadsLeaveNone) {
@@ -334,7 +353,7 @@ TEST_F(DownloadThreadTest, RetryingTaskSucceedsWhenTheServerComesBackOnTheFifthA
     EXPECT_EQ(test::ServerRequestCount(path), 5);
     // Four pauses of a second each (the tick count has a granularity of some ms).
     EXPECT_GE(elapsed, 3950u);
-    EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"comesback.bin")), test::GeneratedBody(1500));
+    EXPECT_EQ(test::ReadFileBytes(PartialPathOf(m_folder.File(L"comesback.bin"))), test::GeneratedBody(1500));
 }
 
 TEST_F(DownloadThreadTest, RetryingTaskEndsWithFailureAfterItsHundredthAttempt) {
@@ -416,6 +435,59 @@ TEST_F(DownloadThreadTest, StopEndsAStalledOrSlowTransferPromptly) {
     }
 }
 
+TEST_F(DownloadThreadTest, EachOutcomeIsTakenOnceAndOnlyOnceTheTaskHasEnded) {
+    const int good = Queue(L"/x/size=64/outcome.bin", m_folder.File(L"outcome.bin"));
+    const int bad = Queue(L"/x/status=404/outcome404.bin", m_folder.File(L"outcome404.bin"));
+    DownloadTask result;
+    // Queued but not ended, and never queued: nothing to take.
+    EXPECT_EQ(m_worker->TakeTaskOutcome(good, result), CDownloadThread::TASK_UNKNOWN);
+    EXPECT_EQ(m_worker->TakeTaskOutcome(99, result), CDownloadThread::TASK_UNKNOWN);
+    StartAndSignal();
+    ASSERT_TRUE(m_sink.WaitFor(2, kMessageWaitMs));
+
+    EXPECT_EQ(m_worker->TakeTaskOutcome(good, result), CDownloadThread::TASK_SUCCEEDED);
+    EXPECT_EQ(result.nTaskId, good);
+    EXPECT_EQ(result.strUrl, PartialPathOf(m_folder.File(L"outcome.bin")));
+    EXPECT_EQ(m_worker->TakeTaskOutcome(good, result), CDownloadThread::TASK_UNKNOWN);
+    DownloadTask failed;
+    failed.strFileName = L"untouched";
+    EXPECT_EQ(m_worker->TakeTaskOutcome(bad, failed), CDownloadThread::TASK_FAILED);
+    EXPECT_EQ(failed.strFileName, L"untouched");
+    EXPECT_EQ(m_worker->TakeTaskOutcome(bad, failed), CDownloadThread::TASK_UNKNOWN);
+    // The result table itself stays readable.
+    EXPECT_EQ(Result(good).strUrl, PartialPathOf(m_folder.File(L"outcome.bin")));
+}
+
+TEST_F(DownloadThreadTest, StopReturnsAtOnceAndItsWaitKeepsItsBoundWhenTheTransferNeverReturns) {
+    // Under Wine a reset in mid-body leaves the download call waiting for
+    // good; neither the stop nor the wait may wait with it.
+    const std::wstring path = L"/x/size=200000/reset=50000/wedged.bin";
+    auto* worker = new CDownloadThread;
+    test::CMessageSink sink;
+    DownloadTask task;
+    task.strRequestUrl = task.strUrl = test::ServerUrl(path);
+    task.strSavePath = m_folder.File(L"wedged.bin");
+    task.uNotifyMsg = WM_FILE_DONE;
+    task.hNotifyWnd = sink.Window();
+    worker->AddTask(task);
+    ASSERT_EQ(worker->Start(FALSE), THREAD_STATE_RUNNING);
+    SetEvent(worker->m_hTaskEvent.get());
+    ASSERT_TRUE(test::WaitUntil([&] { return test::ServerRequestCount(path) >= 1; }, kMessageWaitMs));
+    Sleep(500);
+
+    const ULONGLONG started = GetTickCount64();
+    worker->Stop();
+    EXPECT_LT(GetTickCount64() - started, 1000u) << "Stop waited for the transfer";
+    const BOOL ended = worker->StopAndWait();
+    // The bound is 3000 ms; generous slack for a loaded machine, far from forever.
+    EXPECT_LT(GetTickCount64() - started, 10000u);
+    if (ended) {
+        delete worker; // the abort reached the transfer after all
+    }
+    // Otherwise the worker still runs inside the call and keeps its object,
+    // as the program's owner does; the test process ends around it.
+}
+
 TEST_F(DownloadThreadTest, StopBeforeTheFirstWakeUpEndsTheThreadWithoutDownloading) {
     const std::wstring path = L"/x/size=10/neverfetched.bin";
     ASSERT_EQ(m_worker->Start(FALSE), THREAD_STATE_RUNNING);
@@ -473,6 +545,55 @@ TEST_F(DownloadThreadTest, EachTaskCarriesItsOwnMessageAndWindow) {
     EXPECT_EQ(other.Messages()[0].uMsg, static_cast<UINT>(WM_DELAYED_DOWNLOAD_DONE));
     EXPECT_EQ(other.Messages()[0].wParam, kFailed);
     EXPECT_EQ(other.Messages()[0].lParam, 1);
+}
+
+TEST_F(DownloadThreadTest, PlacingAFileReplacesTheTargetInOneStepOrLeavesItAsItWas) {
+    const std::wstring target = m_folder.File(L"placed.bin");
+    ASSERT_TRUE(test::WriteFileBytes(target, "old"));
+    ASSERT_TRUE(test::WriteFileBytes(PartialPathOf(target), "new"));
+    EXPECT_TRUE(PlaceDownloadedFile(PartialPathOf(target)));
+    EXPECT_EQ(test::ReadFileBytes(target), "new");
+    EXPECT_FALSE(test::FileExists(PartialPathOf(target)));
+
+    // Into a place that did not exist yet.
+    const std::wstring fresh = m_folder.File(L"fresh.bin");
+    ASSERT_TRUE(test::WriteFileBytes(PartialPathOf(fresh), "fresh"));
+    EXPECT_TRUE(PlaceDownloadedFile(PartialPathOf(fresh)));
+    EXPECT_EQ(test::ReadFileBytes(fresh), "fresh");
+
+    // A read-only file and a folder are not replaced; the partial file goes.
+    const std::wstring readOnly = m_folder.File(L"readonly.bin");
+    ASSERT_TRUE(test::WriteFileBytes(readOnly, "kept"));
+    ASSERT_TRUE(SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    const std::wstring folder = m_folder.File(L"folder.bin");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    for (const std::wstring& path : {readOnly, folder}) {
+        ASSERT_TRUE(test::WriteFileBytes(PartialPathOf(path), "new"));
+        EXPECT_FALSE(PlaceDownloadedFile(PartialPathOf(path)));
+        EXPECT_FALSE(test::FileExists(PartialPathOf(path)));
+    }
+    EXPECT_EQ(test::ReadFileBytes(readOnly), "kept");
+    SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_NE(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+
+    // Only a partial file is ever moved: any other path is refused untouched.
+    EXPECT_FALSE(PlaceDownloadedFile(target));
+    EXPECT_EQ(test::ReadFileBytes(target), "new");
+
+    ASSERT_TRUE(test::WriteFileBytes(PartialPathOf(target), "unwanted"));
+    DiscardDownloadedFile(PartialPathOf(target));
+    EXPECT_FALSE(test::FileExists(PartialPathOf(target)));
+    EXPECT_EQ(test::ReadFileBytes(target), "new");
+}
+
+TEST(IsWebUrlTest, TakesHttpAndHttpsInAnyLetterCaseOnly) {
+    for (const wchar_t* url : {L"http://h/a", L"HTTPS://h/a", L"Http://127.0.0.1:80/x"}) {
+        EXPECT_TRUE(IsWebUrl(url)) << testing::PrintToString(std::wstring(url));
+    }
+    for (const wchar_t* url : {L"", L"file:///C:/a", L"\\\\h\\s\\a", L"ftp://h/a", L"http:/h", L"httpx://h",
+                               L" http://h/a", L"res://x", L"C:\\a"}) {
+        EXPECT_FALSE(IsWebUrl(url)) << testing::PrintToString(std::wstring(url));
+    }
 }
 
 } // namespace

@@ -150,13 +150,15 @@ class FailureTest(WorkflowTestCase):
         self.assertFailedFile(run, box=True)
 
     def test_failed_file_list_reports_once_and_the_report_arrives(self):
-        run = run_host(self.client, "-openurl:%s/x/status=404/FileList.xml -noprocess" % self.server.base_url)
+        run = run_host(self.client, "-openurl:%s/x/status=404/FileList.xml -apppath:%s -noprocess"
+                       % (self.server.base_url, wine_path(self.client.join("g"))))
         self.assertRunEnded(run)
         self.assertEqual(run.progress(), [-1], run)
 
     def test_unreadable_list_fails_at_once(self):
         self.server.add_file(self.prefix + "/FileList.xml", b"this is not a file list")
-        run = run_host(self.client, "-openurl:%s%s/FileList.xml" % (self.server.base_url, self.prefix),
+        run = run_host(self.client, "-openurl:%s%s/FileList.xml -apppath:%s"
+                       % (self.server.base_url, self.prefix, wine_path(self.client.join("g"))),
                        host_options=["--close-box"])
         self.assertRunEnded(run)
         self.assertEqual(run.progress(), [-1], run)

@@ -101,10 +101,34 @@ TEST_F(MainProcessWndTest, FileDoneWithAnIdOutsideTheListIsIgnored) {
     EXPECT_TRUE(m_wnd.IsWindow());
 }
 
-TEST_F(MainProcessWndTest, HostMessagesAreDisposedOf) {
-    auto* paras = new CParasHelper(L"SomeHostMessage", 7, L"a", PARAS_END);
-    EXPECT_EQ(m_wnd.SendMessage(WM_IPC_NOTIFY, reinterpret_cast<WPARAM>(paras), 0), 0);
-    EXPECT_EQ(m_wnd.SendMessage(WM_IPC_NOTIFY, 0, 0), 0);
+TEST_F(MainProcessWndTest, OnlyTheChannelsOwnDeliveriesAreTaken) {
+    // Any process can post 0x500 with any wParam: it is compared with what
+    // the channel delivered, never followed or freed.
+    auto* foreign = new CParasHelper(L"SomeHostMessage", 7, L"a", PARAS_END);
+    EXPECT_EQ(m_wnd.SendMessage(WM_IPC_NOTIFY, reinterpret_cast<WPARAM>(foreign), 0), 0);
+    for (WPARAM forged : {WPARAM(0), WPARAM(1), WPARAM(0x12345678), static_cast<WPARAM>(-1)}) {
+        EXPECT_EQ(m_wnd.SendMessage(WM_IPC_NOTIFY, forged, 0), 0);
+        EXPECT_EQ(m_wnd.m_ipc.TakeDelivered(forged), nullptr);
+    }
+    EXPECT_EQ(foreign->m_strName, L"SomeHostMessage") << "the foreign object was freed";
+    delete foreign;
+    EXPECT_TRUE(m_wnd.IsWindow());
+}
+
+TEST_F(MainProcessWndTest, WorkerMessagesCountOnlyForTasksThatEnded) {
+    // Posted by anyone else, or before the worker has finished the task, the
+    // three messages change nothing and never end the process.
+    m_wnd.m_vecFiles.resize(2);
+    m_wnd.m_nDoneCount = 0;
+    for (WPARAM outcome : {WPARAM(0), static_cast<WPARAM>(-1)}) {
+        for (LPARAM id : {LPARAM(0), LPARAM(1), LPARAM(2), LPARAM(-1)}) {
+            EXPECT_EQ(m_wnd.SendMessage(WM_FILELIST_DONE, outcome, id), 0);
+            EXPECT_EQ(m_wnd.SendMessage(WM_FILE_DONE, outcome, id), 1);
+            EXPECT_EQ(m_wnd.SendMessage(WM_DELAYED_DOWNLOAD_DONE, outcome, id), 0);
+        }
+    }
+    EXPECT_EQ(m_wnd.m_nDoneCount, 0);
+    EXPECT_TRUE(m_wnd.IsWindow());
 }
 
 TEST_F(MainProcessWndTest, ConnectingWithoutAHostStillStartsTheChannel) {
