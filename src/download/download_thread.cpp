@@ -3,7 +3,9 @@
 #include "base/scope_guards.h"
 #include "download/bind_status_callback.h"
 
+#include <cwchar>
 #include <new>
+#include <string>
 
 #include <windows.h>
 #include <urlmon.h>
@@ -30,10 +32,27 @@ bool FileHoldsAnnouncedLength(const wchar_t* path, int64_t announced) {
     return announced < 0 || size == announced;
 }
 
-// Written after the target's own name: never taken for an installed file,
-// and a leftover of a killed run is simply written over by the next one.
+// Written after the target's own name and this process's id: never taken for
+// an installed file, and two instances updating one folder at once never
+// write into each other's copy.
 const wchar_t kPartialSuffix[] = L".rvpart";
 constexpr size_t kPartialSuffixLength = sizeof(kPartialSuffix) / sizeof(kPartialSuffix[0]) - 1;
+
+// The target of a partial path: the path without ".<process id>.rvpart";
+// empty when it is not one.
+std::wstring TargetOfPartial(const std::wstring& partialPath) {
+    if (partialPath.size() <= kPartialSuffixLength ||
+        partialPath.compare(partialPath.size() - kPartialSuffixLength, kPartialSuffixLength, kPartialSuffix) != 0) {
+        return std::wstring();
+    }
+    const size_t idEnd = partialPath.size() - kPartialSuffixLength;
+    const size_t dot = partialPath.rfind(L'.', idEnd - 1);
+    if (dot == std::wstring::npos || dot == 0 || dot + 1 == idEnd ||
+        partialPath.find_first_not_of(L"0123456789", dot + 1) != idEnd) {
+        return std::wstring();
+    }
+    return partialPath.substr(0, dot);
+}
 
 // Removes a partial file, also one a user or a crash left read-only.
 void RemovePartialFile(const wchar_t* path) {
@@ -59,15 +78,41 @@ DWORD WINAPI AbortTransfer(LPVOID param) {
 } // namespace
 
 std::wstring PartialPathOf(const std::wstring& target) {
-    return target + kPartialSuffix;
+    return target + L"." + std::to_wstring(::GetCurrentProcessId()) + kPartialSuffix;
+}
+
+void RemoveLeftoverPartialFiles(const std::wstring& target) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = ::FindFirstFileW((target + L".*" + kPartialSuffix).c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const size_t folderLength = target.find_last_of(L"\\/") + 1;
+    do {
+        const std::wstring path = target.substr(0, folderLength) + found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || TargetOfPartial(path) != target) {
+            continue;
+        }
+        // Only a copy whose process is gone: a running instance may be
+        // writing or checking its own.
+        const std::wstring id = path.substr(target.size() + 1, path.size() - target.size() - 1 - kPartialSuffixLength);
+        HANDLE owner = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::wcstoul(id.c_str(), nullptr, 10)));
+        const bool running = owner != nullptr && ::WaitForSingleObject(owner, 0) == WAIT_TIMEOUT;
+        if (owner != nullptr) {
+            ::CloseHandle(owner);
+        }
+        if (!running) {
+            RemovePartialFile(path.c_str());
+        }
+    } while (::FindNextFileW(find, &found));
+    ::FindClose(find);
 }
 
 bool PlaceDownloadedFile(const std::wstring& partialPath) {
-    if (partialPath.size() <= kPartialSuffixLength ||
-        partialPath.compare(partialPath.size() - kPartialSuffixLength, kPartialSuffixLength, kPartialSuffix) != 0) {
+    const std::wstring target = TargetOfPartial(partialPath);
+    if (target.empty()) {
         return false;
     }
-    const std::wstring target = partialPath.substr(0, partialPath.size() - kPartialSuffixLength);
     // A read-only file is one the user or the game keeps from being changed;
     // Windows refuses to replace it, and so does this program on every system.
     const DWORD attributes = ::GetFileAttributesW(target.c_str());
@@ -241,6 +286,7 @@ bool CDownloadThread::DownloadOnce(const DownloadTask& task, std::wstring& local
         }
         partial.copy(path, partial.size());
         RemovePartialFile(path);
+        RemoveLeftoverPartialFiles(target);
     }
 
     CBindStatusCallback* callback = new (std::nothrow) CBindStatusCallback(m_nActivity, m_hStopEvent.get());

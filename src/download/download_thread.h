@@ -17,9 +17,13 @@ class CBindStatusCallback;
 // machine. Any thread.
 bool IsWebUrl(const std::wstring& url);
 
-// The partial file a download to target is written into: beside it, so that
-// putting it in place is a rename on the same volume. Any thread.
+// The partial file this process downloads target into: beside it, so that
+// putting it in place is a rename on the same volume, and named after the
+// process, "<target>.<process id>.rvpart". Any thread.
 std::wstring PartialPathOf(const std::wstring& target);
+// Removes the partial files of target that processes no longer running
+// left behind (a killed run); those of running processes stay. Any thread.
+void RemoveLeftoverPartialFiles(const std::wstring& target);
 // Puts the partial file of a finished download (its task's strUrl) in place
 // of its target in one step, replacing an older file and writing through.
 // False when the target cannot be replaced (read-only, a folder, held open

@@ -215,8 +215,11 @@ TEST_F(DownloadThreadTest, FailedDownloadNeverTouchesTheInstalledFile) {
     m_worker->AddTask(refused);
     Queue(L"/x/status=404/replaced.bin", replaced);
     Queue(L"/x/size=100000/cut=500/cut.bin", cut);
-    // A partial file a killed run left behind is written over, never kept.
-    test::WriteFileBytes(PartialPathOf(cut), "left by a killed run");
+    // Partial files a killed run left behind, under this process's id and
+    // under one no process has, are written over or removed, never kept.
+    const std::wstring leftover = cut + L".4294967292.rvpart";
+    ASSERT_TRUE(test::WriteFileBytes(PartialPathOf(cut), "left by a killed run"));
+    ASSERT_TRUE(test::WriteFileBytes(leftover, "left by another killed run"));
     StartAndSignal();
     ASSERT_TRUE(m_sink.WaitFor(3, kMessageWaitMs));
     for (const std::wstring& path : {untouched, replaced, cut}) {
@@ -227,6 +230,7 @@ TEST_F(DownloadThreadTest, FailedDownloadNeverTouchesTheInstalledFile) {
     for (const test::ReceivedMessage& message : m_sink.Messages()) {
         EXPECT_EQ(message.wParam, kFailed);
     }
+    EXPECT_FALSE(test::FileExists(leftover));
 }
 
 TEST_F(DownloadThreadTest, BodiesThatArriveWhole) {
@@ -252,9 +256,10 @@ TEST_F(DownloadThreadTest, TargetPathThatDoesNotFitEndsWithFailureAndWritesNothi
     SetEnvironmentVariableW(L"RADEVARE_TEST_DIR", m_folder.Path().c_str());
     const std::wstring longName(300 - m_folder.Path().size(), L'n');
     Queue(L"/x/size=10/toolong.bin", L"%RADEVARE_TEST_DIR%\\" + longName);
-    // The partial file's path must fit as well: 252 characters and its
-    // suffix are 259, the most that fits; one more is too long.
-    const std::wstring fits = m_folder.File(std::wstring(252 - m_folder.Path().size() - 1, L'f'));
+    // The partial file's path must fit as well: a target whose partial path
+    // has 259 characters, the most that fits, is fetched; one more is too long.
+    const size_t suffix = PartialPathOf(L"x").size() - 1;
+    const std::wstring fits = m_folder.File(std::wstring(259 - suffix - m_folder.Path().size() - 1, L'f'));
     ASSERT_EQ(PartialPathOf(fits).size(), 259u);
     Queue(L"/x/size=10/fits.bin", fits);
     Queue(L"/x/size=10/onetoomany.bin", fits + L"g");
@@ -577,7 +582,11 @@ TEST_F(DownloadThreadTest, PlacingAFileReplacesTheTargetInOneStepOrLeavesItAsItW
     EXPECT_NE(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
 
     // Only a partial file is ever moved: any other path is refused untouched.
-    EXPECT_FALSE(PlaceDownloadedFile(target));
+    for (const std::wstring& other : {target, target + L".rvpart", target + L"..rvpart", target + L".12x.rvpart"}) {
+        ASSERT_TRUE(other == target || test::WriteFileBytes(other, "other"));
+        EXPECT_FALSE(PlaceDownloadedFile(other)) << testing::PrintToString(other);
+        EXPECT_TRUE(test::FileExists(other));
+    }
     EXPECT_EQ(test::ReadFileBytes(target), "new");
 
     ASSERT_TRUE(test::WriteFileBytes(PartialPathOf(target), "unwanted"));

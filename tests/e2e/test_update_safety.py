@@ -101,8 +101,10 @@ class FailedUpdateTest(SafetyTestCase):
     def test_nothing_is_fetched_behind_the_box_after_a_failure(self):
         pkg = self.package()
         pkg.add("\\a.dat", b"a", url=self.server.base_url + "/x/status=404/a.dat")
-        # In flight when the failure is handled: stopped, its partial file removed.
-        pkg.add("\\b.dat", blob(400000, 9), rate=40000)
+        # In flight when the failure is handled: stopped, its partial file
+        # removed. Left to run, it would end well within the box's 4 s, and
+        # the next file would follow.
+        pkg.add("\\b.dat", blob(80000, 9), rate=40000)
         pkg.add("\\c.dat", blob(100, 10))
         run = self.run_list(pkg, host_options=["--close-box", "--box-delay", "4000"])
         self.assertEnded(run, [0, -1, -1])
