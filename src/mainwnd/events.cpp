@@ -41,6 +41,14 @@ void CMainProcessWnd::StopWorker() {
     m_pDownloadThread = nullptr;
 }
 
+void CMainProcessWnd::BeginEnding() {
+    // Worker messages that arrive from here on (inside the box, say) are
+    // held back, and the watchdog fires no more.
+    m_bEnding = TRUE;
+    KillTimer(IDT_WATCHDOG);
+    StopWorker();
+}
+
 void CMainProcessWnd::EndProcess() {
     // A report lives in a block that exists only while this process holds
     // it: give the host the time to read what was sent.
@@ -76,9 +84,7 @@ void CMainProcessWnd::OnTimer() {
 }
 
 void CMainProcessWnd::TimeOut() {
-    m_bEnding = TRUE;
-    KillTimer(IDT_WATCHDOG);
-    StopWorker();
+    BeginEnding();
     SendDownProgress(-1);
     if (m_bShowUi && !m_bFinished) {
         ShowErrorBox();
@@ -89,9 +95,7 @@ void CMainProcessWnd::TimeOut() {
 
 void CMainProcessWnd::EndDelayedRun() {
     // A background instance ends quietly: no host, no box.
-    m_bEnding = TRUE;
-    KillTimer(IDT_WATCHDOG);
-    StopWorker();
+    BeginEnding();
     std::exit(0);
 }
 
@@ -115,9 +119,7 @@ void CMainProcessWnd::OnFileListDone(LPARAM lParam) {
 }
 
 void CMainProcessWnd::FailFileList() {
-    m_bEnding = TRUE;
-    KillTimer(IDT_WATCHDOG);
-    StopWorker();
+    BeginEnding();
     ShowWindow(SW_HIDE);
     SendDownProgress(-1);
     if (m_bShowUi) {
@@ -217,11 +219,9 @@ void CMainProcessWnd::OnDelayedDownloadDone(LPARAM lParam) {
 }
 
 void CMainProcessWnd::FailFile() {
-    m_bEnding = TRUE;
-    KillTimer(IDT_WATCHDOG);
     // Nothing more is fetched behind the box, and nothing is in mid-transfer
     // when the process ends.
-    StopWorker();
+    BeginEnding();
     SendDownProgress(-1);
     ShowWindow(SW_HIDE);
     if (m_bShowUi) {

@@ -92,6 +92,9 @@ private:
     [[noreturn]] void TimeOut();
     [[noreturn]] void EndDelayedRun();
     void StopWorker();
+    // The first step of every failure and time-out: no more handling, no
+    // watchdog, and the worker stopped within its bound.
+    void BeginEnding();
     [[noreturn]] void EndProcess();
 
     static constexpr int kNoTask = -1;
