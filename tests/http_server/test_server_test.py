@@ -3,6 +3,7 @@
 import http.client
 import os
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -10,9 +11,58 @@ import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.environ.get("RADEVARE_SOURCE", os.path.join(os.path.dirname(__file__), "..", "..")),
-                                "tools", "http_server"))
+SOURCE = os.environ.get("RADEVARE_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(SOURCE, "tools", "http_server"))
+sys.path.insert(0, os.path.join(SOURCE, "tools", "tls"))
+import make_test_certs  # noqa: E402
 import test_server  # noqa: E402
+
+
+def raw_get(port, path, context=None):
+    """A GET on a connection of its own, read to the end: (head, body, "eof" or "reset"). With an SSL context
+    TLS runs over memory buffers, so that the end of the connection is the socket's own, not a TLS error."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as connection:
+        tls = None
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        if context is not None:
+            tls = context.wrap_bio(incoming, outgoing, server_hostname="localhost")
+            while True:
+                try:
+                    tls.do_handshake()
+                    break
+                except ssl.SSLWantReadError:
+                    connection.sendall(outgoing.read())
+                    chunk = connection.recv(65536)
+                    if not chunk:
+                        raise ConnectionError("closed during the handshake")
+                    incoming.write(chunk)
+        request = ("GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n" % path).encode()
+        if tls is None:
+            connection.sendall(request)
+        else:
+            tls.write(request)
+            connection.sendall(outgoing.read())
+        data = b""
+        ending = "eof"
+        while True:
+            try:
+                chunk = connection.recv(65536)
+            except ConnectionResetError:
+                ending = "reset"
+                break
+            if not chunk:
+                break
+            if tls is None:
+                data += chunk
+                continue
+            incoming.write(chunk)
+            try:
+                while True:
+                    data += tls.read(65536)
+            except (ssl.SSLWantReadError, ssl.SSLZeroReturnError):
+                pass
+    head, _, body = data.partition(b"\r\n\r\n")
+    return head.decode("latin-1"), body, ending
 
 
 class TestServerTest(unittest.TestCase):
@@ -89,6 +139,27 @@ class TestServerTest(unittest.TestCase):
         status, headers, _, _ = self.get("/x/redirect=302/size=7/a.bin")
         self.assertEqual((status, headers["Location"]), (302, "/x/size=7/a.bin"))
 
+    def test_reset_sends_n_bytes_then_resets_where_cut_closes(self):
+        head, body, ending = raw_get(self.server.port, "/x/size=100000/reset=1234/a.bin")
+        self.assertIn("Content-Length: 100000", head)
+        self.assertEqual((body, ending), (test_server.generated_body(1234), "reset"))
+        # The same on a body the client gets with its headers only: reset=0.
+        self.assertEqual(raw_get(self.server.port, "/x/size=10/reset=0/a.bin")[1:], (b"", "reset"))
+        # cut is the orderly counterpart: the same bytes, then FIN.
+        self.assertEqual(raw_get(self.server.port, "/x/size=100000/cut=1234/a.bin")[1:],
+                         (test_server.generated_body(1234), "eof"))
+
+    def test_reset_after_a_stall_and_from_python(self):
+        self.server.add_file("/pkg/game.bin", b"0123456789")
+        self.server.set_fault("/pkg/game.bin", reset=4)
+        self.assertEqual(raw_get(self.server.port, "/pkg/game.bin")[1:], (b"0123", "reset"))
+        start = time.monotonic()
+        _, body, ending = raw_get(self.server.port, "/x/size=3000/stall=0.3@1000/reset=2000/a.bin")
+        self.assertGreaterEqual(time.monotonic() - start, 0.25)
+        self.assertEqual((body, ending), (test_server.generated_body(2000), "reset"))
+        # The server goes on after a reset.
+        self.assertEqual(self.get("/x/size=5/a.bin")[2], test_server.generated_body(5))
+
     def test_faults_set_from_python_and_the_path_list(self):
         self.server.add_file("/pkg/game.bin", b"0123456789")
         self.server.set_fault("/pkg/game.bin", status=404)
@@ -137,6 +208,105 @@ class TestServerTest(unittest.TestCase):
         self.assertEqual(len(accepted), 1)
         self.assertTrue(accepted[0].getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
         connection.close()
+
+
+class TlsTest(unittest.TestCase):
+    """The same server over TLS, with the test certificates; Python's own TLS client judges them."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        cls.certs, _ = make_test_certs.make_test_certs(cls.folder.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def serve(self, name):
+        server = test_server.TestServer(tls=(self.certs[name + ".pem"], self.certs[name + ".key"])).start()
+        self.addCleanup(server.stop)
+        return server
+
+    def client_context(self, verify=True):
+        context = ssl.create_default_context(cafile=self.certs["ca.pem"])
+        if not verify:
+            context.check_hostname = False
+            context.verify_mode = ssl.CERT_NONE
+        return context
+
+    def get(self, server, path, context=None):
+        connection = http.client.HTTPSConnection("localhost", server.port, timeout=10,
+                                                 context=context or self.client_context())
+        try:
+            connection.request("GET", path)
+            response = connection.getresponse()
+            try:
+                return response.status, response.read(), True
+            except http.client.IncompleteRead as e:
+                return response.status, e.partial, False
+        finally:
+            connection.close()
+
+    def test_serves_the_same_urls_and_faults_over_tls_as_localhost(self):
+        server = self.serve("good")
+        self.assertEqual(server.base_url, "https://localhost:%d" % server.port)
+        server.add_file("/FileList.xml", b"<list/>")
+        self.assertEqual(self.get(server, "/FileList.xml"), (200, b"<list/>", True))
+        self.assertEqual(self.get(server, "/x/size=70000/a.bin"), (200, test_server.generated_body(70000), True))
+        self.assertEqual(self.get(server, "/x/status=404/a.bin")[0], 404)
+        self.assertEqual(self.get(server, "/x/size=5000/cut=100/a.bin"), (200, test_server.generated_body(100), False))
+        self.assertEqual(server.request_count("/x/size=70000/a.bin"), 1)
+        self.assertEqual(raw_get(server.port, "/x/size=100000/reset=777/a.bin", self.client_context())[1:],
+                         (test_server.generated_body(777), "reset"))
+        self.assertEqual(raw_get(server.port, "/x/size=100000/cut=777/a.bin", self.client_context())[1:],
+                         (test_server.generated_body(777), "eof"))
+        self.assertEqual(server.tls_failures(), 0)
+
+    def test_each_bad_certificate_fails_for_its_own_reason(self):
+        reasons = {"expired": "certificate has expired", "wrongname": "Hostname mismatch",
+                   "untrusted": "unable to get local issuer certificate"}
+        for name, reason in reasons.items():
+            with self.subTest(name):
+                server = self.serve(name)
+                with self.assertRaises(ssl.SSLCertVerificationError) as caught:
+                    self.get(server, "/x/size=10/a.bin")
+                self.assertIn(reason, str(caught.exception))
+                # The handshake failed on the client's side; the server answers the next connection.
+                self.assertEqual(self.get(server, "/x/size=10/a.bin", self.client_context(verify=False))[0], 200)
+        with self.assertRaises(ssl.SSLError):
+            self.get(self.serve("good"), "/x/size=10/a.bin", ssl.create_default_context())  # trusts no test CA
+
+    def test_a_failed_or_hanging_handshake_stops_nothing_else(self):
+        server = self.serve("good")
+        # Plain HTTP on the TLS port: that connection's handshake fails.
+        self.assertNotIn(test_server.generated_body(10), raw_get(server.port, "/x/size=10/a.bin")[1])
+        deadline = time.monotonic() + 5
+        while server.tls_failures() == 0 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertEqual(server.tls_failures(), 1)
+        # A client that connects and never starts its handshake holds up neither others nor stop().
+        silent = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+        self.addCleanup(silent.close)
+        self.assertEqual(self.get(server, "/x/size=10/a.bin")[1], test_server.generated_body(10))
+        start = time.monotonic()
+        server.stop()
+        self.assertLess(time.monotonic() - start, 2)
+
+    def test_command_line_serves_tls_and_wraps_with_an_https_address(self):
+        script = os.path.abspath(test_server.__file__)
+        probe = ("import os, ssl, sys, urllib.request; base = os.environ['RADEVARE_TEST_SERVER']; "
+                 "assert base.startswith('https://localhost:'), base; "
+                 "context = ssl.create_default_context(cafile=sys.argv[1]); "
+                 "sys.exit(len(urllib.request.urlopen(base + '/x/size=7/a.bin', context=context).read()) + 40)")
+        result = subprocess.run([sys.executable, script, "--tls-cert", self.certs["good.pem"], "--tls-key",
+                                 self.certs["good.key"], "--wrap", "--", sys.executable, "-c", probe,
+                                 self.certs["ca.pem"]], timeout=60)
+        self.assertEqual(result.returncode, 47)
+        # A certificate without its key is a usage error, not a plain-HTTP server.
+        result = subprocess.run([sys.executable, script, "--tls-cert", self.certs["good.pem"], "--wrap", "--",
+                                 sys.executable, "-c", "pass"], stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn(b"--tls-key", result.stderr)
 
 
 class WrapTest(unittest.TestCase):

@@ -1,11 +1,19 @@
 #!/usr/bin/env python3
 """The project's HTTP test server: files and generated bodies on 127.0.0.1, with faults chosen per URL.
 
-usage: test_server.py [--port N] [--root DIR] [--verbose]           serve until interrupted
-       test_server.py [--port N] [--root DIR] --wrap -- CMD [ARGS]   run CMD with
-           RADEVARE_TEST_SERVER=http://127.0.0.1:PORT, stop, exit with CMD's exit code
+usage: test_server.py [--port N] [--root DIR] [--verbose] [--tls-cert FILE --tls-key FILE]
+                                                                      serve until interrupted
+       test_server.py [--port N] [--root DIR] [--tls-cert FILE --tls-key FILE] --wrap -- CMD [ARGS]
+           run CMD with RADEVARE_TEST_SERVER=http://127.0.0.1:PORT (https://localhost:PORT with TLS),
+           stop, exit with CMD's exit code
 in Python: from test_server import TestServer
            with TestServer(root) as server: ... server.base_url, server.request_count("/a.bin") ...
+           TestServer(root, tls=(certfile, keyfile)) serves the same URLs over TLS
+
+With TLS the server still listens on 127.0.0.1 but names itself localhost in base_url (so localhost must
+resolve to 127.0.0.1 first): Wine checks the certificate's name against the URL's host, and a certificate
+for the address 127.0.0.1 fails there even when its subjectAltName says so. tools/tls/make_test_certs.py makes certificates for localhost. A failed
+handshake ends only its own connection.
 
 URLs
   /PATH                  the file PATH from the in-memory files, else from --root; 404 when neither has it
@@ -19,6 +27,9 @@ Faults (one path segment each; several may be combined)
   status=S       answer with status S; a non-2xx answer carries a short error page as its body
   failfirst=K:S  the first K requests of this URL path answer status S, later ones are served
   cut=N          announce the whole Content-Length but send only N bytes of body, then close
+  reset=N        announce the whole Content-Length, send N bytes of body, then reset the connection
+                 (the client sees RST, not FIN; the server first waits up to 2 s for the client to
+                 have the N bytes, since a reset discards what is still unsent)
   delay=T        wait T seconds before answering anything
   stall=T        after the headers, pause T seconds before the body
   stall=T@N      after N bytes of body, pause T seconds, then send the rest
@@ -28,11 +39,13 @@ Faults (one path segment each; several may be combined)
   gzip           send the body gzip-encoded (Content-Encoding: gzip, Content-Length of the encoded bytes)
   redirect=S     answer S with a Location of the same URL without this segment
 A fault URL can end in a name like a.bin: the URL moniker cache wants a file extension there.
-Every pause ends at once when the server stops. A connection is never reset: the client always
-sees an orderly close (a reset in mid-body hangs Wine's URL monikers for good).
+Every pause ends at once when the server stops. Every fault but reset ends with an orderly close.
+reset is the one fault that hangs Wine's URL monikers for good (Wine does not handle the error of a
+reset in mid-body): only a client's own watchdog gets past it.
 """
 
 import argparse
+import fcntl
 import gzip
 import http.server
 import mimetypes
@@ -40,15 +53,24 @@ import os
 import posixpath
 import socket
 import socketserver
+import ssl
+import struct
 import subprocess
 import sys
+import termios
 import threading
+import time
 import urllib.parse
 
-FAULT_KEYS = ("size", "status", "failfirst", "cut", "delay", "stall", "rate", "redirect")
+FAULT_KEYS = ("size", "status", "failfirst", "cut", "reset", "delay", "stall", "rate", "redirect")
 FAULT_FLAGS = ("close", "nolen", "gzip")
 # Sends of a rate-limited body happen this often, so a slow body arrives as a steady trickle.
 RATE_SLICE_SECONDS = 0.05
+# A reset discards whatever the kernel still holds unsent, so before it the server waits this long at most
+# for the client to have every byte of the body's first part.
+RESET_DRAIN_SECONDS = 2.0
+# A client that connects to the TLS port and never finishes its handshake gives up its thread after this.
+TLS_HANDSHAKE_SECONDS = 10.0
 
 
 def generated_body(size):
@@ -66,6 +88,7 @@ class Faults:
         self.status = None
         self.failfirst = None  # (count, status)
         self.cut = None
+        self.reset = None
         self.delay = 0.0
         self.stall = None  # (seconds, after_bytes)
         self.rate = None
@@ -191,13 +214,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
         else:
             self.send_header("Content-Length", str(len(body)))
-        if faults.nolen or faults.cut is not None:
+        if faults.nolen or faults.cut is not None or faults.reset is not None:
             self.send_header("Connection", "close")
         self.end_headers()
         if not send_body:
             return None
-        to_send = body if faults.cut is None else body[: faults.cut]
-        if faults.cut is not None:
+        limits = [n for n in (faults.cut, faults.reset) if n is not None]
+        to_send = body[: min(limits)] if limits else body
+        if limits:
             self.close_connection = True
         if faults.stall is not None:
             seconds, after = faults.stall
@@ -211,6 +235,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         elif not self._send(to_send, 0, len(to_send), faults.rate):
             return self._drop()
         self.wfile.flush()
+        if faults.reset is not None:
+            self._reset()
         return None
 
     def _send(self, data, begin, end, rate):
@@ -230,21 +256,60 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         # An orderly close (the server's shutdown_request sends FIN), never a reset.
         self.close_connection = True
 
+    def _reset(self):
+        """Ends the connection with RST: SO_LINGER on with 0 s, then close. Waits first (briefly) until the
+        kernel has nothing left unacknowledged, since a reset throws away what it still holds."""
+        connection = self.connection
+        deadline = time.monotonic() + RESET_DRAIN_SECONDS
+        try:
+            while _unacknowledged_bytes(connection) > 0 and time.monotonic() < deadline:
+                if self.server.owner._pause(0.005):
+                    break
+            connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        except OSError:
+            pass
+        self.close_connection = True
+        # The socket's descriptor closes only when the reader made from it closes too; once it does, the
+        # kernel answers with RST. The server's own shutdown afterwards finds a closed socket and lets it be.
+        connection.close()
+        self.rfile.close()
+
+
+def _unacknowledged_bytes(connection):
+    """Bytes the kernel still holds for the peer (sent and unacknowledged, or not sent yet)."""
+    return struct.unpack("i", fcntl.ioctl(connection.fileno(), termios.TIOCOUTQ, b"\0\0\0\0"))[0]
+
 
 class _Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
+    def process_request_thread(self, request, client_address):
+        # The handshake runs on the connection's own thread, so a client that stalls in it or fails it holds
+        # up nobody else.
+        if self.owner._tls_context is not None:
+            request = self.owner._handshake(request)
+            if request is None:
+                return
+        super().process_request_thread(request, client_address)
+
 
 class TestServer:
     """The server as a Python object: start() picks a free port unless one is given; stop() ends it promptly,
     stalled connections included. Serves `root` and in-memory files; faults per path from set_fault() add to
-    the faults named in the URL. Any thread."""
+    the faults named in the URL. tls=(certfile, keyfile) serves over TLS instead. Any thread."""
 
-    def __init__(self, root=None, port=0, host="127.0.0.1", verbose=False):
+    def __init__(self, root=None, port=0, host="127.0.0.1", verbose=False, tls=None):
         self.root = os.path.abspath(root) if root else None
         self.host = host
         self.verbose = verbose
+        self.tls = tls
+        self._tls_context = None
+        if tls is not None:
+            # Loaded here, so that a missing or mismatched certificate fails the caller at once.
+            self._tls_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self._tls_context.load_cert_chain(tls[0], tls[1])
+        self._tls_failures = 0
         self._requested_port = port
         self._lock = threading.Lock()
         self._stopping = threading.Event()
@@ -262,7 +327,14 @@ class TestServer:
 
     @property
     def base_url(self):
+        if self.tls is not None:
+            return "https://localhost:%d" % self.port
         return "http://%s:%d" % (self.host, self.port)
+
+    def tls_failures(self):
+        """How many connections failed their TLS handshake so far."""
+        with self._lock:
+            return self._tls_failures
 
     def start(self):
         self._stopping.clear()
@@ -322,6 +394,25 @@ class TestServer:
             self._counts.clear()
             self._paths.clear()
 
+    def _handshake(self, raw):
+        """The TLS socket of an accepted connection, or None (the connection closed) when the handshake fails."""
+        self._track(raw, True)  # so that stop() ends a handshake that hangs
+        try:
+            raw.settimeout(TLS_HANDSHAKE_SECONDS)
+            connection = self._tls_context.wrap_socket(raw, server_side=True)
+            connection.settimeout(None)
+            self._track(connection, True)
+            return connection
+        except (ssl.SSLError, OSError) as e:
+            with self._lock:
+                self._tls_failures += 1
+            if self.verbose:
+                sys.stderr.write("test_server: TLS handshake failed: %s\n" % e)
+            raw.close()
+            return None
+        finally:
+            self._track(raw, False)
+
     def _track(self, connection, is_open):
         with self._lock:
             (self._connections.add if is_open else self._connections.discard)(connection)
@@ -379,12 +470,17 @@ def main(argv):
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--root")
     parser.add_argument("--verbose", action="store_true")
+    parser.add_argument("--tls-cert", help="serve over TLS with this certificate (PEM)")
+    parser.add_argument("--tls-key", help="the certificate's private key (PEM)")
     parser.add_argument("--wrap", action="store_true", help="run the command after -- with the server around it")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args(argv)
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
+    if bool(args.tls_cert) != bool(args.tls_key):
+        parser.error("--tls-cert and --tls-key go together")
+    tls = (args.tls_cert, args.tls_key) if args.tls_cert else None
 
-    server = TestServer(args.root, args.port, verbose=args.verbose).start()
+    server = TestServer(args.root, args.port, verbose=args.verbose, tls=tls).start()
     try:
         if args.wrap:
             if not command:
