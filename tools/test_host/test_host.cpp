@@ -12,6 +12,11 @@
 //   --watch-window    report when the client's progress window shows, moves or hides
 //   --snap DIR        save a screenshot DIR\snap-<n>.bmp after every message received
 //   --snap-delay MS   wait this long after the message before the screenshot, default 200
+//   --vanish-after N  once the Nth message from the client is in (and acknowledged, unless
+//                     --no-ack), destroy the host window the client was given with -biw and
+//                     go on waiting for the client without one
+//   --flood N         once the first block from the client has arrived, send it N
+//                     messages "Hello:<n>" (n = 1..N) as fast as they go
 //
 // The program is started with " -biw:<this host's window in decimal>" appended
 // to its arguments; an argument that contains {hwnd} has it replaced instead,
@@ -19,7 +24,9 @@
 //   started <pid> | message <name> <id> <param>... | raw <hex> |
 //   malformed <block name> <what is wrong> | lost <block name> | timeout | exit <client exit code> |
 //   box <caption> <text> | window <visible 0/1> <left> <top> <right> <bottom> |
-//   snap <file> <last progress figure> <left> <top> <right> <bottom> <visible 0/1>
+//   snap <file> <last progress figure> <left> <top> <right> <bottom> <visible 0/1> |
+//   vanished | flooded <N> <how many were sent>
+// <pid> is the client's Windows process id (what forge_posts.exe --pid takes).
 // In names and parameters a backslash, tab, CR, LF and other control
 // characters are written as \\, \t, \r, \n and \xHH. A block that is not
 // well formed gives "malformed" instead of "message" (and is acknowledged
@@ -46,11 +53,14 @@ constexpr DWORD kPollMs = 20;                   // how often tasks look around w
 constexpr DWORD kEndWaitMs = 5000;              // for a terminated client to be gone
 constexpr UINT kTimeoutExitCode = WAIT_TIMEOUT; // 258, what an ended client exits with
 constexpr int kSendAttempts = 3;
+// The most --flood sends, and the highest --vanish-after: ten times what a
+// real Windows message queue holds (10,000 posts).
+constexpr unsigned long kMaxFlood = 100000;
 
 const wchar_t kUsage[] =
     L"usage: test_host.exe [--log FILE] [--raw] [--no-ack] [--send NAME[:p1,p2,...]]... [--timeout SEC]"
-    L" [--close-box] [--box-delay MS] [--watch-window] [--snap DIR] [--snap-delay MS] -- program.exe [program "
-    L"arguments...]\n";
+    L" [--close-box] [--box-delay MS] [--watch-window] [--snap DIR] [--snap-delay MS] [--vanish-after N]"
+    L" [--flood N] -- program.exe [program arguments...]\n";
 
 struct CHostOptions {
     std::wstring logPath;
@@ -63,6 +73,8 @@ struct CHostOptions {
     bool bWatchWindow = false;
     std::wstring snapFolder;
     DWORD snapDelayMs = 200;
+    size_t vanishAfter = 0; // 0: the host window stays
+    size_t flood = 0;
     std::vector<std::wstring> command; // the program, then its arguments
 };
 
@@ -117,6 +129,13 @@ bool ParseOptions(int argc, wchar_t** argv, CHostOptions* options) {
                 return false;
             }
             (arg == L"--snap-delay" ? options->snapDelayMs : options->boxDelayMs) = ms;
+        } else if ((arg == L"--vanish-after" || arg == L"--flood") && hasValue) {
+            wchar_t* end = nullptr;
+            const unsigned long count = std::wcstoul(argv[++i], &end, 10);
+            if (end == argv[i] || *end != L'\0' || argv[i][0] == L'-' || count == 0 || count > kMaxFlood) {
+                return false;
+            }
+            (arg == L"--flood" ? options->flood : options->vanishAfter) = count;
         } else if (arg == L"--timeout" && hasValue) {
             wchar_t* end = nullptr;
             const unsigned long seconds = std::wcstoul(argv[++i], &end, 10);
@@ -281,6 +300,7 @@ private:
     void PumpMessages();
     void OnStartMessage(WPARAM wParam, LPARAM lParam);
     void OnCloseMessage(WPARAM wParam);
+    void Vanish();
     static LRESULT CALLBACK WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
     const CHostOptions& m_options;
@@ -295,6 +315,35 @@ private:
     bool m_bBadBlock = false;
     size_t m_nMessages = 0;
     std::wstring m_lastFigure;
+};
+
+// Sends messages "Hello:1" to "Hello:N" one right after the other once the
+// client's channel window is known, to see that a burst from the host costs
+// the client nothing. The client ignores every message from the host; the
+// test client records them in order. Main thread only.
+class CFloodTask : public CHostTask {
+public:
+    explicit CFloodTask(size_t count) : m_count(count) {}
+    void Poll(CHostSession& session) override {
+        if (m_bDone || session.PeerChannel() == nullptr) {
+            return;
+        }
+        m_bDone = true;
+        size_t sent = 0;
+        for (size_t n = 1; n <= m_count; ++n) {
+            CHostMessage message;
+            message.name = L"Hello";
+            message.params.push_back(std::to_wstring(n));
+            if (session.SendToPeer(message)) {
+                ++sent;
+            }
+        }
+        session.Log().Line({L"flooded", std::to_wstring(m_count), std::to_wstring(sent)});
+    }
+
+private:
+    size_t m_count;
+    bool m_bDone = false;
 };
 
 // Sends one message as soon as the client's channel window is known. Main
@@ -626,6 +675,23 @@ void CHostSession::OnStartMessage(WPARAM wParam, LPARAM lParam) {
             ::PostMessageW(block.hSenderWnd, m_uCloseMsg, static_cast<WPARAM>(block.uSenderHandle), 0);
         }
     }
+    if (m_options.vanishAfter != 0 && m_nMessages == m_options.vanishAfter) {
+        Vanish();
+    }
+}
+
+// The host window goes away as a crashed host's would: the client's later
+// posts to it fail, and blocks already queued for it are never read.
+void CHostSession::Vanish() {
+    if (m_hWnd == nullptr) {
+        return;
+    }
+    // Destroying the window from its own procedure is allowed; nothing of it
+    // is touched after this.
+    const HWND hWnd = m_hWnd;
+    m_hWnd = nullptr;
+    ::DestroyWindow(hWnd);
+    m_log.Line({L"vanished"});
 }
 
 void CHostSession::OnCloseMessage(WPARAM wParam) {
@@ -699,6 +765,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (!options.snapFolder.empty()) {
         session.AddTask(std::make_unique<CSnapTask>(options.snapFolder, options.snapDelayMs));
+    }
+    if (options.flood != 0) {
+        session.AddTask(std::make_unique<CFloodTask>(options.flood));
     }
     return session.Run();
 }
