@@ -5,6 +5,8 @@
 #include "app/run_mode.h"
 #include "config/client_config.h"
 
+#include <cstdlib>
+
 int CRunProcess::Execute(HINSTANCE hInstance, const std::wstring& commandLine, int /*nShowCmd*/) {
     InstallCrashReporter();
 
@@ -45,7 +47,9 @@ int CRunProcess::Execute(HINSTANCE hInstance, const std::wstring& commandLine, i
         }
         break;
     case RunMode::None:
-        break;
+        // Nothing to fetch, and nothing would ever end a process left
+        // waiting without a window or a timer: it ends at once instead.
+        std::exit(0);
     }
 
     MSG msg;

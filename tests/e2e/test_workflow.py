@@ -95,6 +95,15 @@ class OpenUrlTest(WorkflowTestCase):
         self.assertEqual(run.progress(), [0, 100, 100], run)
         self.assertEqual(self.client.read("游戏目录/数据/游戏.dat"), pkg.contents["\\数据\\游戏.dat"])
 
+    def test_a_command_line_that_selects_no_mode_ends_at_once(self):
+        # Nothing would ever end it otherwise: no window, no timer, no download.
+        for args in ("-gameid:3 -norun", "-noprocess -biw:0", "   "):
+            with self.subTest(args):
+                run = run_host(self.client, args.split() or [args], timeout=30)
+                self.assertRunEnded(run)
+                self.assertEqual(run.progress(), [])
+                self.assertLess(run.elapsed, 12)
+
     def test_empty_openurl_ends_at_once(self):
         run = run_host(self.client, "-openurl: -gameid:1")
         self.assertRunEnded(run)
