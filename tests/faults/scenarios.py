@@ -1,0 +1,264 @@
+"""The rows of the fault matrix: what the server, the file list, the disk, the
+configuration, the command line and the host do, and the ending the client
+must come to. matrix.py runs them; matrix_test.py runs the same rows as tests.
+
+Adding a scenario means adding a record here. Most rows use a package of
+three files (a, sub\\b, c) and make the middle one fail, with older versions
+of b and c installed: the run must then keep both byte for byte, fetch a,
+and never ask for c.
+"""
+from matrix import (OLD, SAME, File, Scenario, defined, done, filefail, killed, listfail, oneof, quiet, timeout,
+                    uptodate)
+
+A, B, C = "\\a.dat", "\\sub\\b.dat", "\\c.dat"
+DELAYED = "-norun -noprocess -downtype:{file0} -apppath:{rel}"
+SETUP = "anzhuang"
+# With the target's own folder this is well past 260 characters, though each name fits.
+LONG_PATH = "\\" + "d" * 120 + "\\" + "e" * 120 + "\\f.dat"
+CHANNELS = "HKCU\\SOFTWARE\\Rirodaza"
+# Without a host window of its own the host adds none; {hwnd} is the host's window for the host to fill in.
+NO_HOST_WINDOW = "-openurl:{list} -apppath:{target} -hostwnd:{hwnd} "
+
+
+def three(b=None, **b_fields):
+    """a, sub\\b and c; b as given (a fault, a digest...), with b and c installed in older versions."""
+    b_fields.setdefault("size", 5000)
+    b_fields.setdefault("installed", OLD)
+    return [File(A, 3000), b or File(B, **b_fields), File(C, 4000, installed=OLD)]
+
+
+def fresh(**b_fields):
+    """a, sub\\b and c, none of them installed yet."""
+    b_fields.setdefault("size", 5000)
+    return [File(A, 3000), File(B, **b_fields), File(C, 4000)]
+
+
+def config(**attributes):
+    attributes.setdefault("downurl", "{list}")
+    attributes.setdefault("gKey", "{u}")
+    text = " ".join('%s="%s"' % item for item in attributes.items())
+    return '<?xml version="1.0" encoding="UTF-8"?>\n<Lumo>\n  <Client %s/>\n</Lumo>\n' % text
+
+
+def unsafe(name, file_path):
+    """A list with one fine entry and one whose FilePath could leave the target: refused as a whole."""
+    return Scenario("list/unsafe " + name, files=[File("\\fine.dat", 100), File(file_path, 100)], ending=listfail())
+
+
+SERVER = [
+    Scenario("server/all fine", files=fresh()),
+    Scenario("server/list refused", files=three(), list_url="{refused}/FileList.xml", ending=listfail()),
+    Scenario("server/list 404", files=three(), list_fault="status=404", ending=listfail()),
+    Scenario("server/list 500 without ui", files=three(), list_fault="status=500", args="-openurl:{list} "
+             "-apppath:{target} -noprocess", ending=listfail()),
+    Scenario("server/list cut short", files=three(), list_fault="cut=40", ending=listfail()),
+    Scenario("server/list stalls before headers", files=three(), list_fault="delay=60", ending=timeout()),
+    Scenario("server/list stalls mid-body", files=three(), list_fault="stall=60@30", ending=timeout()),
+    Scenario("server/list redirected", files=fresh(), list_fault="redirect=302"),
+    Scenario("server/list redirect loop", files=three(), list_server_fault={"redirect": 302},
+             ending=listfail(quick=False, seconds=22)),
+    # Wine's URL monikers may give up at a reset or hang in it until the watchdog: [-1] either way.
+    Scenario("server/list reset mid-body", files=three(), list_fault="reset=30",
+             ending=listfail(quick=False, seconds=22), needs=["reset"]),
+    Scenario("server/file refused", files=three(url="{refused}/b.dat"), ending=filefail(B)),
+    Scenario("server/file 404", files=three(fault="status=404"), ending=filefail(B)),
+    Scenario("server/file 500", files=three(fault="status=500"), ending=filefail(B)),
+    Scenario("server/file cut short", files=three(fault="cut=1000"), ending=filefail(B)),
+    Scenario("server/file wrong digest", files=three(md5="0" * 32), ending=filefail(B)),
+    Scenario("server/file empty body", files=three(served=b""), ending=filefail(B)),
+    Scenario("server/file stalls before headers", files=three(fault="delay=60"), ending=timeout(B)),
+    Scenario("server/file stalls mid-body", files=three(size=60000, fault="stall=60@5000"), ending=timeout(B)),
+    Scenario("server/file slow but steady past the watchdog",
+             files=[File(A, 3000), File(B, 150000, fault="rate=8000"), File(C, 4000)], host_timeout=60),
+    Scenario("server/file redirected", files=fresh(fault="redirect=302")),
+    # Wine's URL monikers follow a redirect loop until the watchdog ends it, or give up first.
+    Scenario("server/file redirect loop", files=three(server_fault={"redirect": 302}),
+             ending=oneof(filefail(B), timeout(B))),
+    Scenario("server/file reset mid-body", files=three(size=60000, fault="reset=5000"),
+             ending=oneof(filefail(B), timeout(B)), needs=["reset"]),
+    Scenario("server/delayed fetch", files=[File("\\later\\music.pak", 30000)], args=DELAYED,
+             ending=quiet(fetched=True, quick=True)),
+    Scenario("server/delayed 404", files=[File("\\later\\music.pak", 30000, fault="status=404")], args=DELAYED,
+             ending=quiet(fetched=False, quick=True)),
+    Scenario("server/delayed stall", files=[File("\\later\\music.pak", 60000, fault="stall=60@5000")],
+             args=DELAYED, ending=quiet(fetched=False, seconds=21)),
+    Scenario("server/delayed reset", files=[File("\\later\\music.pak", 60000, fault="reset=5000")], args=DELAYED,
+             ending=quiet(fetched=False, seconds=21), needs=["reset"]),
+    Scenario("server/background instance hits a reset",
+             files=[File(A, 3000), File("\\later\\music.pak", 60000, fault="reset=5000", opt="DELAY")],
+             args="-openurl:{list} -apppath:{target} -norun", needs=["reset"]),
+]
+
+HTTPS = [
+    Scenario("https/trusted certificate", files=fresh(tls="good"), needs=["tls"]),
+    Scenario("https/untrusted authority", files=three(tls="untrusted"), ending=filefail(B), needs=["tls"]),
+    Scenario("https/expired certificate", files=three(tls="expired"), ending=filefail(B), needs=["tls"]),
+    Scenario("https/wrong host name", files=three(tls="wrongname"), ending=filefail(B), needs=["tls"]),
+]
+
+FILE_LIST = [
+    Scenario("list/empty file", list_xml="", ending=listfail()),
+    Scenario("list/not xml", list_xml="this is not a file list\n", ending=listfail()),
+    Scenario("list/root only", list_xml="<FileList/>", ending=uptodate()),
+    Scenario("list/bom and declaration", files=fresh(),
+             list_xml='\ufeff<?xml version="1.0" encoding="UTF-8"?>\n<FileList>\n{entries}</FileList>\n'),
+    Scenario("list/comments", files=fresh(),
+             list_xml="<!-- a -->\n<FileList>\n<!-- b -->\n{entries}<!-- c -->\n</FileList>\n<!-- d -->\n"),
+    Scenario("list/no md5", files=three(omit=["md5"]), ending=filefail(B)),
+    Scenario("list/no url", files=three(omit=["url"]), ending=listfail()),
+    Scenario("list/no FilePath", files=fresh(omit=["FilePath"]), ending=listfail()),
+    Scenario("list/no opt or CMD", files=[File(A, 3000, omit=["opt", "CMD"]), File(B, 5000, omit=["opt"])]),
+    Scenario("list/10000 entries up to date",
+             files=[File("\\many\\%d\\f%05d.dat" % (i // 1000, i), 8, installed=SAME) for i in range(10000)],
+             ending=uptodate(quick=False, seconds=90), host_timeout=120),
+    Scenario("list/up to date", files=[File(A, 3000, installed=SAME), File(B, 5000, installed=SAME)],
+             ending=uptodate()),
+    unsafe("parent", "..\\{u}.dat"),
+    unsafe("rooted parent", "\\..\\{u}.dat"),
+    unsafe("drive", "C:\\{u}.dat"),
+    unsafe("unc share", "\\\\server\\share\\{u}.dat"),
+    unsafe("device prefix", "\\\\?\\C:\\{u}.dat"),
+    unsafe("stream", "{u}.dat:stream"),
+    unsafe("nul device", "nul"),
+    unsafe("con in a folder", "\\a\\con.txt"),
+    unsafe("trailing dot", "\\{u}.dat."),
+    unsafe("trailing blank", "\\{u}.dat "),
+    unsafe("wildcard", "\\*.dat"),
+    unsafe("empty", ""),
+    unsafe("environment reference", "%APPDATA%\\{u}.dat"),
+    unsafe("percent sign", "\\{u}%.dat"),
+    Scenario("list/forward slashes into a new folder", files=[File("/data/{u}/a.dat", 3000), File(C, 4000)]),
+    Scenario("list/both separators", files=[File("\\data/deep\\er/b.dat", 3000), File(C, 4000)]),
+    Scenario("list/duplicate with the same digest", files=[File(A, 3000), File(A, 3000), File(C, 4000)]),
+    Scenario("list/duplicate with another digest", files=[File(A, 3000), File(A, 3001), File(C, 4000)],
+             ending=listfail()),
+    Scenario("list/url not http", files=three(url="ftp://127.0.0.1/{name}"), ending=listfail()),
+    Scenario("list/url a local file", files=three(url="file:///C:/windows/win.ini"), ending=listfail()),
+    Scenario("list/FilePath names an existing folder", files=[File(A, 3000), File("\\data", 3000)],
+             before=[("folder", "data")], ending=filefail("\\data")),
+    Scenario("list/a file where a folder must be", files=[File(A, 3000), File("\\data\\a.dat", 3000)],
+             before=[("file", "data", b"a plain file named data\n")], ending=filefail("\\data\\a.dat")),
+]
+
+CONFIG = [
+    Scenario("config/missing", args=SETUP, target="client", ending=quiet(quick=True)),
+    Scenario("config/malformed", args=SETUP, target="client", config='<Lumo><Client downurl="{list}"',
+             ending=quiet(quick=True)),
+    Scenario("config/root without child", args=SETUP, target="client", config="<Lumo/>", ending=quiet(quick=True)),
+    Scenario("config/empty file", args=SETUP, target="client", config="", ending=quiet(quick=True)),
+    Scenario("config/setup fetches", files=fresh(), args=SETUP, target="client",
+             config=config(channelid="ch-1")),
+    Scenario("config/downurl of 10000 characters", files=fresh(), args=SETUP, target="client",
+             config=config(downurl="{list}?" + "d" * 10000), ending=defined()),
+    Scenario("config/channel id of 10000 characters", files=fresh(), args=SETUP, target="client",
+             config=config(channelid="c" * 10000)),
+    Scenario("config/gKey of 10000 characters", files=fresh(), args=SETUP, target="client",
+             config=config(channelid="ch-2", gKey="{u}" + "g" * 10000),
+             registry=[(CHANNELS, "{u}" + "g" * 10000, None, None)]),
+    Scenario("config/pKey of 10000 characters", files=fresh(), args=SETUP, target="client",
+             config=config(channelid="ch-3", pKey="p" * 10000)),
+    Scenario("config/malformed in open-url mode", files=fresh(), config="<Lumo><Client"),
+    Scenario("registry/channel id stored as a number", files=fresh(), args=SETUP, target="client",
+             config=config(channelid=""), registry=[(CHANNELS, "{u}", "REG_DWORD", "7")]),
+    Scenario("registry/channel id of 1000 characters", files=fresh(), args=SETUP, target="client",
+             config=config(channelid=""), registry=[(CHANNELS, "{u}", "REG_SZ", "r" * 1000)]),
+    Scenario("registry/no channel id stored", files=fresh(), args=SETUP, target="client",
+             config=config(channelid="")),
+]
+
+COMMAND_LINE = [
+    Scenario("cmdline/30000 characters of an unknown option", files=fresh(),
+             args="-openurl:{list} -apppath:{target} -padding:" + "x" * 30000),
+    Scenario("cmdline/openurl of 30000 characters", files=fresh(),
+             args="-openurl:{list}?" + "q" * 30000 + " -apppath:{target}", ending=defined()),
+    Scenario("cmdline/apppath of 30000 characters", files=fresh(),
+             args="-openurl:{list} -apppath:{target}\\" + "p" * 30000, ending=defined()),
+    Scenario("cmdline/double dash options", files=fresh(),
+             args="--openurl:{list} --apppath:{target} --gameid:7", game_id=7),
+    Scenario("cmdline/slash options", files=fresh(),
+             args="/openurl:{list} /apppath:{target} /gameid:8", game_id=8),
+    Scenario("cmdline/equals sign", files=fresh(), args="-openurl:{list} -apppath:{target} -gameid=9",
+             game_id=9),
+    Scenario("cmdline/blank separator", files=fresh(),
+             args=["-openurl:{list}", "-apppath:{target}", "-gameid 10"], game_id=10),
+    Scenario("cmdline/option names are case-sensitive", files=fresh(),
+             args="-OpenUrl:{list} -AppPath:{target}", ending=quiet(quick=True)),
+    Scenario("cmdline/no mode at all", args="-gameid:3 -norun", ending=quiet(quick=True)),
+    Scenario("cmdline/gameid beyond 32 bits", files=fresh(),
+             args="-openurl:{list} -apppath:{target} -gameid:99999999999999999999", game_id=2147483647),
+    Scenario("cmdline/gameid negative", files=fresh(),
+             args="-openurl:{list} -apppath:{target} -gameid:-42", game_id=-42),
+    Scenario("cmdline/gameid beyond 32 bits negative", files=fresh(),
+             args="-openurl:{list} -apppath:{target} -gameid:-99999999999999999999", game_id=-2147483648),
+    Scenario("cmdline/biw beyond 32 bits", files=fresh(),
+             args=NO_HOST_WINDOW + "-biw:99999999999999999999", ending=done(progress=[])),
+    Scenario("cmdline/biw negative", files=fresh(), args=NO_HOST_WINDOW + "-biw:-5",
+             ending=done(progress=[])),
+    Scenario("cmdline/biw not a window", files=fresh(), args=NO_HOST_WINDOW + "-biw:12345",
+             ending=done(progress=[])),
+    Scenario("cmdline/biw zero", files=fresh(), args=NO_HOST_WINDOW + "-biw:0",
+             ending=done(progress=[])),
+    Scenario("cmdline/no apppath", files=[File("\\{u}.dat", 1000)], args="-openurl:{list}", target="none",
+             ending=listfail()),
+    Scenario("cmdline/empty apppath", files=[File("\\{u}.dat", 1000)], args="-openurl:{list} -apppath:",
+             target="none", ending=listfail()),
+]
+
+SLOW_B = dict(size=100000, fault="rate=100000")  # about a second, so that the host acts mid-run
+# About three seconds: forge_posts.exe starts (a Wine process) once the host has seen 33, and its posts
+# must land while b is still coming.
+SLOWER_B = dict(size=150000, fault="rate=50000")
+
+IPC = [
+    Scenario("ipc/odd messages from the host", files=fresh(**SLOW_B),
+             host=["--send", "IPC_MainProcess_OnDownProcess:1,2,3,4,5", "--send", "NoSuchMessage:",
+                   "--send", "Commas:" + "," * 60, "--send", "Long:" + "z" * 5000, "--send", "Bare"]),
+    Scenario("ipc/host never acknowledges", files=fresh(), host=["--no-ack"]),
+    Scenario("ipc/host window vanishes mid-run", files=fresh(**SLOW_B), host=["--vanish-after", "2"],
+             reports="prefix:2", needs=["--vanish-after"]),
+    # The host reads nothing while it floods (15 s or more for 10000 under Wine): reports that come while
+    # it is busy wait for it, and those of the end are given up after the client's second of waiting.
+    # The run lasts long enough for most of the flood to come in; the files must all be fetched.
+    Scenario("ipc/host floods 10000 messages", files=fresh(size=300000, fault="rate=10000"),
+             host=["--flood", "10000"], reports="prefix", needs=["--flood"], host_timeout=90),
+    Scenario("ipc/forged 0x500", files=fresh(**SLOWER_B),
+             forge=["0x500:1:0", "0x500:3735928559:0", "0x500:0:0", "0x500:4096:4096"], forge_after=33,
+             needs=["forge_posts.exe"]),
+    Scenario("ipc/forged second list done", files=fresh(**SLOWER_B),
+             forge=["0x600:0:0", "0x600:0:1", "0x600:4294967295:0"], forge_after=33, needs=["forge_posts.exe"]),
+    Scenario("ipc/forged file done for tasks not queued or finished", files=fresh(**SLOWER_B),
+             forge=["0x601:0:0", "0x601:0:1", "0x601:4294967295:1", "0x601:0:4", "0x601:0:99x100", "0x601:0:-1"],
+             forge_after=33, needs=["forge_posts.exe"]),
+    Scenario("ipc/forged delayed done", files=fresh(**SLOWER_B), forge=["0x602:0:0", "0x602:0:1"],
+             forge_after=33, needs=["forge_posts.exe"]),
+]
+
+DISK = [
+    Scenario("disk/read-only installed file", files=three(), before=[("readonly", "sub/b.dat")],
+             ending=filefail(B)),
+    Scenario("disk/read-only target folder", files=three(), before=[("readonly", "")], ending=filefail(A)),
+    Scenario("disk/installed file held open", files=three(), before=[("hold", "sub/b.dat")], ending=filefail(B),
+             needs=["hold_file.exe"]),
+    Scenario("disk/path over 260 characters",
+             files=three(File(LONG_PATH, 3000)), ending=filefail(LONG_PATH)),
+    Scenario("disk/killed mid-run and started again",
+             files=[File(A, 3000), File(B, 200000, fault="rate=25000"), File(C, 4000)],
+             ending=killed(after=4, progress=[0, 33]), rerun=done(fetched=(B, C))),
+    Scenario("disk/two instances on one folder", files=fresh(**SLOW_B), instances=2, ending=defined()),
+]
+
+UPDATE = [
+    Scenario("update/fails at the list", files=three(installed=OLD), list_fault="status=404", ending=listfail()),
+    Scenario("update/fails at the first file",
+             files=[File(A, 3000, installed=OLD, fault="status=404"), File(B, 5000, installed=OLD),
+                    File(C, 4000, installed=OLD)], ending=filefail(A)),
+    Scenario("update/fails at the middle file", files=three(fault="status=404"), ending=filefail(B)),
+    Scenario("update/fails at the last file",
+             files=[File(A, 3000, installed=OLD), File(B, 5000, installed=OLD),
+                    File(C, 4000, installed=OLD, fault="cut=100")], ending=filefail(C)),
+    Scenario("update/fails at the digest", files=three(md5="f" * 32), ending=filefail(B)),
+    Scenario("update/cut body over an installed file", files=three(fault="cut=10"), ending=filefail(B)),
+    Scenario("update/error page over an installed file", files=three(fault="status=503"), ending=filefail(B)),
+]
+
+SCENARIOS = SERVER + HTTPS + FILE_LIST + CONFIG + COMMAND_LINE + IPC + DISK + UPDATE
