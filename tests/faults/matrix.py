@@ -545,7 +545,9 @@ class Matrix:
 
     def start(self, scenarios):
         self.server = TestServer().start()
-        self.work = tempfile.mkdtemp(prefix="rv_matrix_")
+        # Beside the build, on the checkout's own file system: the read-only rows need one where root can
+        # make a file immutable, which a memory file system for /tmp may not be.
+        self.work = tempfile.mkdtemp(prefix="rv_matrix_", dir=os.path.dirname(os.path.abspath(BIN)))
         if any("tls" in s.needs for s in scenarios) and tls_supported():
             self.tls_problem = self.start_tls()
 
@@ -722,7 +724,10 @@ class RowRun:
         to such a file all the same, so for root it is made immutable as well (undone in cleanup)."""
         os.chmod(path, 0o555 if os.path.isdir(path) else 0o444)
         if os.geteuid() == 0:
-            subprocess.run(["chattr", "+i", path], stdin=subprocess.DEVNULL, capture_output=True, check=True)
+            made = subprocess.run(["chattr", "+i", path], stdin=subprocess.DEVNULL, capture_output=True)
+            if made.returncode != 0:
+                raise RuntimeError("chattr +i failed here (%s): this file system cannot make %s read-only for "
+                                   "root" % (made.stderr.decode("utf-8", "replace").strip(), path))
             self.immutable.append(path)
 
     def write_target(self, rel, data):
