@@ -17,6 +17,7 @@
 // went), 1 on bad usage.
 
 #include "base/handle_wire.h"
+#include "process_window.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -101,36 +102,12 @@ bool ParseWholeNumber(const wchar_t* text, unsigned long max, unsigned long* val
     return errno == 0 && end != text && *end == L'\0' && text[0] != L'-' && *value <= max;
 }
 
-struct CWindowFinder {
-    DWORD processId;
-    const wchar_t* className;
-    HWND found;
-};
-
-BOOL CALLBACK FindProcessWindow(HWND hWnd, LPARAM param) {
-    auto* finder = reinterpret_cast<CWindowFinder*>(param);
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(hWnd, &pid);
-    if (pid != finder->processId) {
-        return TRUE;
-    }
-    WCHAR className[256] = {};
-    ::GetClassNameW(hWnd, className, 256);
-    if (std::wcscmp(className, finder->className) != 0) {
-        return TRUE;
-    }
-    finder->found = hWnd;
-    return FALSE;
-}
-
-// EnumWindows lists every top-level window, hidden ones too.
 HWND WaitForWindow(DWORD processId, const std::wstring& className, unsigned long waitSec) {
     const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(waitSec) * 1000;
     for (;;) {
-        CWindowFinder finder = {processId, className.c_str(), nullptr};
-        ::EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&finder));
-        if (finder.found != nullptr || ::GetTickCount64() >= deadline) {
-            return finder.found;
+        const HWND found = FindProcessWindow(processId, className.c_str());
+        if (found != nullptr || ::GetTickCount64() >= deadline) {
+            return found;
         }
         ::Sleep(kPollMs);
     }

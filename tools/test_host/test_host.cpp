@@ -37,6 +37,7 @@
 
 #include "base/handle_wire.h"
 #include "host_wire.h"
+#include "process_window.h"
 #include "screen_capture.h"
 
 #include <cstdio>
@@ -365,32 +366,6 @@ private:
     bool m_bDone = false;
 };
 
-struct CWindowFinder {
-    DWORD processId;
-    const wchar_t* className;
-    HWND found;
-};
-
-BOOL CALLBACK FindProcessWindow(HWND hWnd, LPARAM param) {
-    auto* finder = reinterpret_cast<CWindowFinder*>(param);
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(hWnd, &pid);
-    WCHAR className[64] = {};
-    ::GetClassNameW(hWnd, className, 64);
-    if (pid == finder->processId && std::wcscmp(className, finder->className) == 0) {
-        finder->found = hWnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// A top-level window of this class that belongs to the client process.
-HWND FindClientWindow(DWORD processId, const wchar_t* className) {
-    CWindowFinder finder = {processId, className, nullptr};
-    ::EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&finder));
-    return finder.found;
-}
-
 // The client's progress window: visible or not, and where.
 struct CWindowState {
     bool bVisible = false;
@@ -398,7 +373,7 @@ struct CWindowState {
 
     static CWindowState Of(DWORD processId) {
         CWindowState state;
-        HWND hWnd = FindClientWindow(processId, L"RADEVARE_DOWNLOAD");
+        HWND hWnd = FindProcessWindow(processId, L"RADEVARE_DOWNLOAD");
         if (hWnd != nullptr) {
             state.bVisible = ::IsWindowVisible(hWnd) != FALSE;
             ::GetWindowRect(hWnd, &state.rect);
@@ -429,7 +404,7 @@ public:
             }
             return;
         }
-        HWND box = FindClientWindow(session.ClientProcessId(), L"#32770");
+        HWND box = FindProcessWindow(session.ClientProcessId(), L"#32770");
         // A box exists before it is visible; its text is set by then.
         if (box == nullptr || box == m_hLastBox || !::IsWindowVisible(box)) {
             return;
