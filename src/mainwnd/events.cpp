@@ -6,6 +6,7 @@
 #include "download/download_thread.h"
 #include "mainwnd/delayed_command.h"
 
+#include <climits>
 #include <cstdlib>
 
 #include <shellapi.h>
@@ -99,14 +100,19 @@ void CMainProcessWnd::EndDelayedRun() {
     std::exit(0);
 }
 
-void CMainProcessWnd::OnFileListDone(LPARAM lParam) {
-    // Any process can post this message: only the list task's own outcome,
-    // taken once from the worker, counts.
-    if (m_bEnding || m_pDownloadThread == nullptr || lParam != m_nListTaskId) {
-        return;
+CDownloadThread::TaskOutcome CMainProcessWnd::TakeOutcome(LPARAM taskId, DownloadTask& result) {
+    // Any process can post the worker's messages: only a task's own outcome,
+    // taken once from the worker while the run still goes on, counts.
+    if (m_bEnding || m_pDownloadThread == nullptr || taskId < 0 || taskId > INT_MAX) {
+        return CDownloadThread::TASK_UNKNOWN;
     }
+    return m_pDownloadThread->TakeTaskOutcome(static_cast<int>(taskId), result);
+}
+
+void CMainProcessWnd::OnFileListDone(LPARAM lParam) {
     DownloadTask result;
-    const CDownloadThread::TaskOutcome outcome = m_pDownloadThread->TakeTaskOutcome(m_nListTaskId, result);
+    const CDownloadThread::TaskOutcome outcome =
+        lParam == m_nListTaskId ? TakeOutcome(lParam, result) : CDownloadThread::TASK_UNKNOWN;
     if (outcome == CDownloadThread::TASK_UNKNOWN) {
         return;
     }
@@ -160,18 +166,18 @@ void CMainProcessWnd::ProcessFileList() {
 }
 
 LRESULT CMainProcessWnd::OnFileDone(LPARAM lParam) {
-    if (m_bEnding || m_pDownloadThread == nullptr || m_nFirstFileTaskId == kNoTask) {
-        return 1;
-    }
     // The files' tasks were queued one after another; any other id is not
     // ours. The outcome comes from the worker, never from the message, and
     // counts once.
+    if (m_nFirstFileTaskId == kNoTask) {
+        return 1;
+    }
     const LPARAM index = lParam - m_nFirstFileTaskId;
     if (index < 0 || static_cast<size_t>(index) >= m_vecFiles.size()) {
         return 1;
     }
     DownloadTask result;
-    const CDownloadThread::TaskOutcome outcome = m_pDownloadThread->TakeTaskOutcome(static_cast<int>(lParam), result);
+    const CDownloadThread::TaskOutcome outcome = TakeOutcome(lParam, result);
     if (outcome == CDownloadThread::TASK_UNKNOWN) {
         return 1;
     }
@@ -202,11 +208,9 @@ LRESULT CMainProcessWnd::OnFileDone(LPARAM lParam) {
 }
 
 void CMainProcessWnd::OnDelayedDownloadDone(LPARAM lParam) {
-    if (m_bEnding || m_pDownloadThread == nullptr || lParam != m_nDelayedTaskId) {
-        return;
-    }
     DownloadTask result;
-    const CDownloadThread::TaskOutcome outcome = m_pDownloadThread->TakeTaskOutcome(m_nDelayedTaskId, result);
+    const CDownloadThread::TaskOutcome outcome =
+        lParam == m_nDelayedTaskId ? TakeOutcome(lParam, result) : CDownloadThread::TASK_UNKNOWN;
     if (outcome == CDownloadThread::TASK_UNKNOWN) {
         return;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/file_list.h"
+#include "download/download_thread.h"
 #include "ipc/ipc_channel.h"
 #include "window/window_impl.h"
 
@@ -9,7 +10,6 @@
 
 #include <windows.h>
 
-class CDownloadThread;
 namespace Gdiplus {
 class Image;
 }
@@ -70,6 +70,9 @@ private:
     void ProcessFileList();
     LRESULT OnFileDone(LPARAM lParam);
     void OnDelayedDownloadDone(LPARAM lParam);
+    // The outcome of task taskId, taken from the worker (once) while the run
+    // goes on; TASK_UNKNOWN otherwise.
+    CDownloadThread::TaskOutcome TakeOutcome(LPARAM taskId, DownloadTask& result);
     void LaunchRunList();
     void SpawnDelayedDownloads();
 
