@@ -23,7 +23,7 @@ private:
     uint32_t m_state[4];
 };
 
-// Digest of an open stream read in 1024-byte chunks; closes the stream.
+// Digest of an open stream read in 256 KB chunks; closes the stream.
 // "" for a null stream or a failure.
 std::string StreamDigest(FILE* file);
 // Digest of a file; "" when the path is empty or the file cannot be read.
