@@ -3,6 +3,7 @@
 #include "config/settings_table.h"
 #include "config/xml_file.h"
 #include "download/download_thread.h"
+#include "download/file_digests.h"
 #include "download/md5.h"
 
 #include <tinyxml.h>
@@ -95,14 +96,29 @@ bool IsOpt(const std::wstring& opt, const wchar_t* value) {
     return _wcsicmp(opt.c_str(), value) == 0;
 }
 
-// An empty expected digest matches a path that exists but cannot be read (a
-// folder): such an entry is left alone rather than fetched on every run.
-bool IsUpToDate(const std::wstring& localPath, const std::wstring& md5) {
-    if (!::PathFileExistsW(localPath.c_str())) {
-        return false;
+// What lies under targetFolder for each entry: whether its path exists, and
+// the digest of the file there ("" when it cannot be read), all files read
+// in one go.
+struct PresentFile {
+    bool exists = false;
+    std::wstring digest;
+};
+
+std::vector<PresentFile> ReadPresentFiles(const std::wstring& targetFolder, const std::vector<FileListItem>& items) {
+    std::vector<PresentFile> present(items.size());
+    std::vector<std::wstring> paths(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        const std::wstring localPath = targetFolder + items[i].FilePath;
+        present[i].exists = ::PathFileExistsW(localPath.c_str()) != FALSE;
+        if (present[i].exists) {
+            paths[i] = localPath;
+        }
     }
-    const std::wstring digest = Utf8ToWide(FileDigest(localPath.c_str()).c_str());
-    return _wcsicmp(digest.c_str(), md5.c_str()) == 0;
+    const std::vector<std::string> digests = FileDigests(paths);
+    for (size_t i = 0; i < items.size(); ++i) {
+        present[i].digest = Utf8ToWide(digests[i].c_str());
+    }
+    return present;
 }
 
 // The form in which two FilePaths (backslashes only) name the same file: the
@@ -251,13 +267,18 @@ bool LoadFileList(const std::wstring& targetFolder) {
         std::vector<FileListItem> downloadList = g_downloadList;
         std::vector<FileListItem> runList = g_runList;
         std::vector<FileListItem> delayList = g_delayList;
-        for (const FileListItem& item : items) {
+        const std::vector<PresentFile> present = ReadPresentFiles(targetFolder, items);
+        for (size_t i = 0; i < items.size(); ++i) {
+            const FileListItem& item = items[i];
             const bool isDelay = IsOpt(item.opt, L"DELAY");
             // A RUN entry is started at the end whether or not it is fetched now.
             if (IsOpt(item.opt, L"RUN")) {
                 runList.push_back(item);
             }
-            if (IsUpToDate(targetFolder + item.FilePath, item.md5)) {
+            // An empty expected digest matches a path that exists but cannot
+            // be read (a folder): such an entry is left alone rather than
+            // fetched on every run.
+            if (present[i].exists && _wcsicmp(present[i].digest.c_str(), item.md5.c_str()) == 0) {
                 // A DELAY file already delivered is what is to be started: it
                 // replaces every run entry read before it.
                 if (isDelay) {

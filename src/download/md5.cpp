@@ -55,11 +55,6 @@ inline void StepI(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t xk) 
     a = b + RotateLeft<S>(a);
 }
 
-// Large enough that the cost of a read call (a system call through Wine's
-// file layer) is well under 1% of the time it takes to digest the chunk;
-// small enough that the chunk is still in the processor's L2 cache when the
-// digest reads it right after the copy. The same for every file size.
-constexpr size_t kReadChunk = 256 * 1024;
 
 const unsigned char kPadding[64] = {0x80};
 
@@ -195,9 +190,9 @@ std::string StreamDigest(FILE* file) {
         CMD5Checksum checksum;
         // On the heap: a quarter of a megabyte does not belong on the stack
         // of whichever thread asks.
-        const std::unique_ptr<unsigned char[]> chunk(new unsigned char[kReadChunk]);
+        const std::unique_ptr<unsigned char[]> chunk(new unsigned char[kDigestReadChunk]);
         for (;;) {
-            const size_t read = std::fread(chunk.get(), 1, kReadChunk, file);
+            const size_t read = std::fread(chunk.get(), 1, kDigestReadChunk, file);
             if (read == 0) {
                 break;
             }

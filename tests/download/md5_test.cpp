@@ -1,5 +1,7 @@
 #include "download/md5.h"
 
+#include "download/file_digests.h"
+
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -210,6 +212,59 @@ TEST(Md5Test, LargeFileDigestedInConstantMemory) {
     EXPECT_EQ(digest, expected.Final());
     EXPECT_GT(before, 0u);
     EXPECT_LT(peak - before, static_cast<SIZE_T>(4 << 20)) << "private memory grew while digesting";
+}
+
+TEST(FileDigestsTest, EachFileGetsWhatFileDigestGivesInOrder) {
+    test::CTempFolder folder;
+    constexpr size_t kChunk = 256 * 1024;
+    std::vector<std::wstring> paths;
+    std::vector<std::string> expected;
+    const auto add = [&](const std::wstring& name, size_t size) {
+        const std::wstring path = folder.File(name);
+        const std::string bytes = Pattern(size, static_cast<unsigned>(paths.size()) + 11);
+        ASSERT_TRUE(test::WriteFileBytes(path, bytes));
+        paths.push_back(path);
+        expected.push_back(PlatformDigest(bytes));
+    };
+    add(L"empty.bin", 0);
+    add(L"chunk.bin", kChunk);
+    paths.push_back(folder.File(L"missing.bin"));
+    expected.push_back("");
+    add(L"large.bin", 12 * kChunk + 17); // more chunks than the readers hold at once
+    paths.push_back(L"");
+    expected.push_back("");
+    paths.push_back(folder.Path()); // a folder cannot be read as a file
+    expected.push_back("");
+    add(L"small.bin", 3);
+    paths.push_back(paths[1]); // the same file twice
+    expected.push_back(expected[1]);
+
+    EXPECT_EQ(FileDigests(paths), expected);
+    EXPECT_TRUE(FileDigests({}).empty());
+    EXPECT_EQ(FileDigests({paths[3]}), std::vector<std::string>{expected[3]});
+}
+
+TEST(FileDigestsTest, ManyFilesOfMixedSizesKeepTheirOwnDigests) {
+    // Far more files than read-ahead chunks, so every file waits for chunks
+    // that other threads give back, and small files overtake large ones.
+    test::CTempFolder folder;
+    std::vector<std::wstring> paths;
+    std::vector<std::string> expected;
+    for (unsigned i = 0; i < 120; ++i) {
+        const size_t size = (i % 7 == 0) ? (i * 9973u) % (900 * 1024) : (i * 131u) % 5000;
+        const std::wstring path = folder.File(L"f" + std::to_wstring(i) + L".bin");
+        const std::string bytes = Pattern(size, i + 100);
+        ASSERT_TRUE(test::WriteFileBytes(path, bytes));
+        paths.push_back(path);
+        expected.push_back(PlatformDigest(bytes));
+    }
+    for (int round = 0; round < 3; ++round) {
+        const std::vector<std::string> digests = FileDigests(paths);
+        ASSERT_EQ(digests.size(), expected.size());
+        for (size_t i = 0; i < digests.size(); ++i) {
+            EXPECT_EQ(digests[i], expected[i]) << "file " << i << ", round " << round;
+        }
+    }
 }
 
 } // namespace
