@@ -3,13 +3,13 @@
 #include "download/md5.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
+
+#include <windows.h>
 
 namespace {
 
@@ -17,6 +17,20 @@ constexpr unsigned kMostDigesters = 4;
 // Chunks read ahead per digesting thread: enough that a thread finishing a
 // file finds the next one already read, while the reader goes on.
 constexpr unsigned kChunksPerDigester = 4;
+
+// The platform's slim lock and condition variables: under Wine they wait
+// in the kernel directly, where the runtime's thread library would make a
+// round trip to the Wine server for every wait and every wake.
+class CExclusive {
+public:
+    explicit CExclusive(SRWLOCK& lock) : m_lock(lock) { ::AcquireSRWLockExclusive(&m_lock); }
+    ~CExclusive() { ::ReleaseSRWLockExclusive(&m_lock); }
+    CExclusive(const CExclusive&) = delete;
+    CExclusive& operator=(const CExclusive&) = delete;
+
+private:
+    SRWLOCK& m_lock;
+};
 
 struct Chunk {
     unsigned char* data;
@@ -54,34 +68,38 @@ public:
         for (size_t i = 0; i < paths.size(); ++i) {
             ReadFile(i, paths[i]);
         }
-        std::lock_guard<std::mutex> guard(m_lock);
+        CExclusive hold(m_lock);
         m_bReaderDone = true;
-        m_workReady.notify_all();
+        ::WakeAllConditionVariable(&m_workReady);
     }
 
     // A digesting thread: takes the files in order, one at a time, until the
     // reader is done and none is left.
     void Digest() {
-        std::unique_lock<std::mutex> lock(m_lock);
+        CExclusive hold(m_lock);
         for (;;) {
-            m_workReady.wait(lock, [this] { return !m_pending.empty() || m_bReaderDone; });
+            while (m_pending.empty() && !m_bReaderDone) {
+                Wait(m_workReady);
+            }
             if (m_pending.empty()) {
                 return;
             }
             std::unique_ptr<Job> job(m_pending.front());
             m_pending.pop_front();
             for (;;) {
-                m_workReady.wait(lock, [&job] { return !job->chunks.empty() || job->complete; });
+                while (job->chunks.empty() && !job->complete) {
+                    Wait(m_workReady);
+                }
                 if (job->chunks.empty()) {
                     break;
                 }
                 const Chunk chunk = job->chunks.front();
                 job->chunks.pop_front();
-                lock.unlock();
+                ::ReleaseSRWLockExclusive(&m_lock);
                 job->checksum.Update(chunk.data, chunk.size);
-                lock.lock();
+                ::AcquireSRWLockExclusive(&m_lock);
                 m_freeBuffers.push_back(chunk.data);
-                m_bufferFree.notify_one();
+                ::WakeConditionVariable(&m_bufferFree);
             }
             if (!job->failed) {
                 try {
@@ -104,38 +122,43 @@ private:
         std::setvbuf(file, nullptr, _IONBF, 0);
         Job* job = new Job(index);
         {
-            std::lock_guard<std::mutex> guard(m_lock);
+            CExclusive hold(m_lock);
             m_pending.push_back(job);
+            ::WakeAllConditionVariable(&m_workReady);
         }
-        m_workReady.notify_all();
         for (;;) {
             unsigned char* buffer = nullptr;
             {
-                std::unique_lock<std::mutex> lock(m_lock);
-                m_bufferFree.wait(lock, [this] { return !m_freeBuffers.empty(); });
+                CExclusive hold(m_lock);
+                while (m_freeBuffers.empty()) {
+                    Wait(m_bufferFree);
+                }
                 buffer = m_freeBuffers.back();
                 m_freeBuffers.pop_back();
             }
             const size_t read = std::fread(buffer, 1, kDigestReadChunk, file);
-            std::lock_guard<std::mutex> guard(m_lock);
+            CExclusive hold(m_lock);
             if (read == 0) {
                 m_freeBuffers.push_back(buffer);
                 // A read error (a folder opened as a file) is not a digest.
                 job->failed = std::ferror(file) != 0;
                 // The job belongs to its digesting thread from here on.
                 job->complete = true;
-                m_workReady.notify_all();
+                ::WakeAllConditionVariable(&m_workReady);
                 break;
             }
             job->chunks.push_back(Chunk{buffer, read});
-            m_workReady.notify_all();
+            ::WakeAllConditionVariable(&m_workReady);
         }
         std::fclose(file);
     }
 
-    std::mutex m_lock;
-    std::condition_variable m_workReady;  // a new file, a chunk, an end of file, the end
-    std::condition_variable m_bufferFree; // a chunk was digested
+    // With m_lock held.
+    void Wait(CONDITION_VARIABLE& condition) { ::SleepConditionVariableSRW(&condition, &m_lock, INFINITE, 0); }
+
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE m_workReady = CONDITION_VARIABLE_INIT;  // a new file, a chunk, an end of file, the end
+    CONDITION_VARIABLE m_bufferFree = CONDITION_VARIABLE_INIT; // a chunk was digested
     std::deque<Job*> m_pending;           // files not yet taken by a digesting thread
     std::vector<unsigned char*> m_freeBuffers;
     std::vector<std::unique_ptr<unsigned char[]>> m_storage;

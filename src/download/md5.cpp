@@ -188,9 +188,11 @@ std::string StreamDigest(FILE* file) {
     std::string digest;
     try {
         CMD5Checksum checksum;
-        // On the heap: a quarter of a megabyte does not belong on the stack
-        // of whichever thread asks.
-        const std::unique_ptr<unsigned char[]> chunk(new unsigned char[kDigestReadChunk]);
+        // One buffer per thread, made on its first digest and kept: a quarter
+        // of a megabyte does not belong on the stack of whichever thread
+        // asks, and a new one for every file would cost more than a small
+        // file's digest (Wine maps and unmaps a block of that size each time).
+        thread_local const std::unique_ptr<unsigned char[]> chunk(new unsigned char[kDigestReadChunk]);
         for (;;) {
             const size_t read = std::fread(chunk.get(), 1, kDigestReadChunk, file);
             if (read == 0) {
