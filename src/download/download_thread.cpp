@@ -81,25 +81,37 @@ std::wstring PartialPathOf(const std::wstring& target) {
     return target + L"." + std::to_wstring(::GetCurrentProcessId()) + kPartialSuffix;
 }
 
-void RemoveLeftoverPartialFiles(const std::wstring& target) {
+void RemoveLeftoverPartialFiles(const std::wstring& folder) {
+    // One pass over the folder: the pattern's directory read costs in
+    // proportion to the folder's size, once per folder rather than per file.
+    std::wstring prefix = folder;
+    if (!prefix.empty() && prefix.back() != L'\\' && prefix.back() != L'/') {
+        prefix += L'\\';
+    }
     WIN32_FIND_DATAW found;
-    HANDLE find = ::FindFirstFileW((target + L".*" + kPartialSuffix).c_str(), &found);
+    HANDLE find = ::FindFirstFileW((prefix + L"*" + kPartialSuffix).c_str(), &found);
     if (find == INVALID_HANDLE_VALUE) {
         return;
     }
-    const size_t folderLength = target.find_last_of(L"\\/") + 1;
+    const DWORD self = ::GetCurrentProcessId();
     do {
-        const std::wstring path = target.substr(0, folderLength) + found.cFileName;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || TargetOfPartial(path) != target) {
+        const std::wstring path = prefix + found.cFileName;
+        const std::wstring target = TargetOfPartial(path);
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || target.empty()) {
             continue;
         }
-        // Only a copy whose process is gone: a running instance may be
-        // writing or checking its own.
+        // Only a copy whose process is gone, or one under this process's id,
+        // which an earlier process with the same id left: a running instance
+        // may be writing or checking its own.
         const std::wstring id = path.substr(target.size() + 1, path.size() - target.size() - 1 - kPartialSuffixLength);
-        HANDLE owner = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::wcstoul(id.c_str(), nullptr, 10)));
-        const bool running = owner != nullptr && ::WaitForSingleObject(owner, 0) == WAIT_TIMEOUT;
-        if (owner != nullptr) {
-            ::CloseHandle(owner);
+        const DWORD ownerId = static_cast<DWORD>(std::wcstoul(id.c_str(), nullptr, 10));
+        bool running = false;
+        if (ownerId != self) {
+            HANDLE owner = ::OpenProcess(SYNCHRONIZE, FALSE, ownerId);
+            running = owner != nullptr && ::WaitForSingleObject(owner, 0) == WAIT_TIMEOUT;
+            if (owner != nullptr) {
+                ::CloseHandle(owner);
+            }
         }
         if (!running) {
             RemovePartialFile(path.c_str());
@@ -227,7 +239,7 @@ bool CDownloadThread::TakeNextTask(DownloadTask& task) {
         return false;
     }
     task = std::move(m_vecTasks.front());
-    m_vecTasks.erase(m_vecTasks.begin());
+    m_vecTasks.pop_front();
     return true;
 }
 
@@ -285,8 +297,7 @@ bool CDownloadThread::DownloadOnce(const DownloadTask& task, std::wstring& local
             return false;
         }
         partial.copy(path, partial.size());
-        RemovePartialFile(path);
-        RemoveLeftoverPartialFiles(target);
+        CleanFolderOnce(target);
     }
 
     CBindStatusCallback* callback = new (std::nothrow) CBindStatusCallback(m_nActivity, m_hStopEvent.get());
@@ -319,6 +330,19 @@ bool CDownloadThread::DownloadOnce(const DownloadTask& task, std::wstring& local
         RemovePartialFile(path);
     }
     return succeeded;
+}
+
+void CDownloadThread::CleanFolderOnce(const std::wstring& target) {
+    const size_t separator = target.find_last_of(L"\\/");
+    const std::wstring folder = separator == std::wstring::npos ? std::wstring() : target.substr(0, separator + 1);
+    try {
+        if (!m_setCleanedFolders.insert(folder).second) {
+            return;
+        }
+    } catch (const std::bad_alloc&) {
+        // Not remembered: the folder is looked through again next time.
+    }
+    RemoveLeftoverPartialFiles(folder);
 }
 
 void CDownloadThread::SetActiveCallback(CBindStatusCallback* callback) {

@@ -4,10 +4,11 @@
 #include "download/thread_base.h"
 
 #include <atomic>
+#include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
-#include <vector>
 
 class CBindStatusCallback;
 
@@ -21,9 +22,12 @@ bool IsWebUrl(const std::wstring& url);
 // putting it in place is a rename on the same volume, and named after the
 // process, "<target>.<process id>.rvpart". Any thread.
 std::wstring PartialPathOf(const std::wstring& target);
-// Removes the partial files of target that processes no longer running
-// left behind (a killed run); those of running processes stay. Any thread.
-void RemoveLeftoverPartialFiles(const std::wstring& target);
+// Removes the partial files in folder that processes no longer running left
+// behind (a killed run), and those under this process's id, which only an
+// earlier process with the same id can have left: call it before this
+// process writes its own partial files there. Those of other running
+// processes stay. Any thread.
+void RemoveLeftoverPartialFiles(const std::wstring& folder);
 // Puts the partial file of a finished download (its task's strUrl) in place
 // of its target in one step, replacing an older file and writing through.
 // False when the target cannot be replaced (read-only, a folder, held open
@@ -99,13 +103,17 @@ private:
     // One attempt; on success localPath is the downloaded file.
     bool DownloadOnce(const DownloadTask& task, std::wstring& localPath);
     void SetActiveCallback(CBindStatusCallback* callback);
+    // Removes the leftover partial files of the folder target lies in, the
+    // first time this worker writes there.
+    void CleanFolderOnce(const std::wstring& target);
 
     int m_nNextTaskId = 0;     // owner's thread only
     mutable std::mutex m_lock; // guards m_vecTasks and m_mapResults, never held across a download, wait or post
-    std::vector<DownloadTask> m_vecTasks;
+    std::deque<DownloadTask> m_vecTasks;
     std::map<int, DownloadTask> m_mapResults;
     std::map<int, bool> m_mapOutcomes; // ended tasks whose outcome has not been taken: true = succeeded
     std::atomic<LONG> m_nActivity{0};
+    std::set<std::wstring> m_setCleanedFolders; // folders already rid of leftover partial files
 
     // The callback of the transfer in progress, for Stop on the owner's thread.
     std::mutex m_activeLock;

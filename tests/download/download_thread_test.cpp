@@ -596,6 +596,47 @@ TEST_F(DownloadThreadTest, PlacingAFileReplacesTheTargetInOneStepOrLeavesItAsItW
     EXPECT_EQ(test::ReadFileBytes(target), "new");
 }
 
+TEST_F(DownloadThreadTest, LeftoverPartialFilesOfAFolderGoOnlyWhenTheirProcessIsGone) {
+    // A running process of our own to own one of the partial files: this
+    // test program itself, started suspended and never resumed.
+    WCHAR self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION child = {};
+    ASSERT_TRUE(CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                               &child));
+    const std::wstring running = m_folder.File(L"c.bin.") + std::to_wstring(child.dwProcessId) + L".rvpart";
+    const std::wstring dead = m_folder.File(L"a.bin.4294967292.rvpart");
+    const std::wstring ours = PartialPathOf(m_folder.File(L"b.bin"));
+    const std::wstring notPartial[] = {m_folder.File(L"d.bin.rvpart"), m_folder.File(L"e.bin.12x.rvpart"),
+                                       m_folder.File(L"f.bin")};
+    const std::wstring deeper = m_folder.File(L"sub");
+    ASSERT_TRUE(CreateDirectoryW(deeper.c_str(), nullptr));
+    const std::wstring deadDeeper = deeper + L"\\g.bin.4294967292.rvpart";
+    const std::wstring deadFolder = m_folder.File(L"h.bin.4294967292.rvpart");
+    ASSERT_TRUE(CreateDirectoryW(deadFolder.c_str(), nullptr));
+    for (const std::wstring& path : {running, dead, ours, notPartial[0], notPartial[1], notPartial[2], deadDeeper}) {
+        ASSERT_TRUE(test::WriteFileBytes(path, "x")) << testing::PrintToString(path);
+    }
+    ASSERT_TRUE(SetFileAttributesW(dead.c_str(), FILE_ATTRIBUTE_READONLY));
+
+    RemoveLeftoverPartialFiles(m_folder.Path());
+    TerminateProcess(child.hProcess, 0);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+
+    EXPECT_FALSE(test::FileExists(dead));
+    EXPECT_FALSE(test::FileExists(ours));
+    EXPECT_TRUE(test::FileExists(running));
+    for (const std::wstring& path : notPartial) {
+        EXPECT_TRUE(test::FileExists(path)) << testing::PrintToString(path);
+    }
+    // Only the folder itself is looked through, and only files go.
+    EXPECT_TRUE(test::FileExists(deadDeeper));
+    EXPECT_NE(GetFileAttributesW(deadFolder.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST(IsWebUrlTest, TakesHttpAndHttpsInAnyLetterCaseOnly) {
     for (const wchar_t* url : {L"http://h/a", L"HTTPS://h/a", L"Http://127.0.0.1:80/x"}) {
         EXPECT_TRUE(IsWebUrl(url)) << testing::PrintToString(std::wstring(url));
