@@ -78,6 +78,9 @@ public:
     // record, like GetTaskResult); every later call, and any call for a task
     // that has not ended or never existed, gives TASK_UNKNOWN. The window's
     // messages can be posted by any process: only this tells which are real.
+    // Taking a file download's outcome also removes the copy that the
+    // download left in the internet cache; the worker removes those of
+    // outcomes never taken when it is destroyed.
     TaskOutcome TakeTaskOutcome(int nTaskId, DownloadTask& task);
 
     // Grows with every sign that bytes are arriving; a watchdog compares two
@@ -96,7 +99,12 @@ protected:
 private:
     // Everything below is worker-thread state except where marked.
     bool TakeNextTask(DownloadTask& task);
-    void StoreResult(const DownloadTask& task, bool succeeded);
+    // cachedUrl: the URL under which the download left a copy in the
+    // internet cache, or empty.
+    void StoreResult(const DownloadTask& task, bool succeeded, const std::wstring& cachedUrl);
+    // Removes the internet cache's copies of downloads whose outcome was not
+    // taken. Once the worker has ended.
+    void ForgetCachedCopies() noexcept;
     // Downloads, retries and posts; false when a stop ended a retry pause
     // (the thread then gives up).
     bool ProcessTask(DownloadTask& task);
@@ -112,6 +120,7 @@ private:
     std::deque<DownloadTask> m_vecTasks;
     std::map<int, DownloadTask> m_mapResults;
     std::map<int, bool> m_mapOutcomes; // ended tasks whose outcome has not been taken: true = succeeded
+    std::map<int, std::wstring> m_mapCachedCopies; // untaken file downloads: the URL of their cache copy
     std::atomic<LONG> m_nActivity{0};
     std::set<std::wstring> m_setCleanedFolders; // folders already rid of leftover partial files
 

@@ -196,6 +196,9 @@ LRESULT CMainProcessWnd::OnFileDone(LPARAM lParam) {
         FailFile();
         return 1;
     }
+    RECT client = {};
+    GetClientRect(&client);
+    const int filledBefore = FillWidth(client.right);
     ++m_nDoneCount;
     SendDownProgress(DonePercentage());
     if (static_cast<size_t>(m_nDoneCount) == m_vecFiles.size()) {
@@ -203,7 +206,12 @@ LRESULT CMainProcessWnd::OnFileDone(LPARAM lParam) {
         return 1;
     }
     m_nIdleTicks = 0;
-    InvalidateRect(nullptr, TRUE);
+    // A package of thousands of small files moves the bar by a pixel only
+    // every few files: a repaint that would draw the same bar again is left
+    // out.
+    if (FillWidth(client.right) != filledBefore) {
+        InvalidateRect(nullptr, TRUE);
+    }
     return 1;
 }
 

@@ -115,6 +115,10 @@ int CMainProcessWnd::DonePercentage() const {
     return static_cast<int>(static_cast<long long>(m_nDoneCount) * 100 / static_cast<long long>(m_vecFiles.size()));
 }
 
+int CMainProcessWnd::FillWidth(int width) const {
+    return width * DonePercentage() / 100;
+}
+
 LRESULT CMainProcessWnd::OnEraseBkgnd() {
     // All drawing happens here: WM_PAINT is answered without painting, and
     // the erase that every repaint request asks for paints and validates.
@@ -129,7 +133,7 @@ LRESULT CMainProcessWnd::OnEraseBkgnd() {
     }
     if (!m_vecFiles.empty() && m_nDoneCount != 0 && m_pImgFill != nullptr &&
         m_pImgFill->GetLastStatus() == Gdiplus::Ok) {
-        const int fill = width * DonePercentage() / 100;
+        const int fill = FillWidth(width);
         if (fill > 0) {
             graphics.DrawImage(m_pImgFill, 0, 0, fill, height);
         }

@@ -85,6 +85,8 @@ private:
     static void CreateFolderOf(const std::wstring& filePath);
     void StartWatchdog();
     int DonePercentage() const;
+    // How much of a bar width pixels wide the verified files fill.
+    int FillWidth(int width) const;
     void ShowErrorBox();
     // The ways out; each ends the process with exit code 0, and each caller
     // returns right after the call. On a failure or time-out the worker is

@@ -315,32 +315,49 @@ TEST_F(DownloadThreadTest, CacheDownloadKeepsItsEntryAndFileDownloadsLeaveNone) 
     const std::wstring cachePath = L"/x/size=6000/cached.bin";
     const std::wstring filePath = L"/x/size=6000/notcached.bin";
     const std::wstring failedPath = L"/x/status=404/failednotcached.bin";
+    const std::wstring untakenPath = L"/x/size=6000/untaken.bin";
     const int cacheId = Queue(cachePath, L"");
-    Queue(filePath, m_folder.File(L"notcached.bin"));
+    const int fileId = Queue(filePath, m_folder.File(L"notcached.bin"));
     Queue(failedPath, m_folder.File(L"failednotcached.bin"));
+    Queue(untakenPath, m_folder.File(L"untaken.bin"));
     StartAndSignal();
-    ASSERT_TRUE(m_sink.WaitFor(3, kMessageWaitMs));
+    ASSERT_TRUE(m_sink.WaitFor(4, kMessageWaitMs));
     EXPECT_EQ(m_sink.Messages()[0].wParam, 0u);
     EXPECT_EQ(m_sink.Messages()[1].wParam, 0u);
     EXPECT_EQ(m_sink.Messages()[2].wParam, kFailed);
+    EXPECT_EQ(m_sink.Messages()[3].wParam, 0u);
 
-    // The cache download's result is the cache file itself.
-    const DownloadTask result = Result(cacheId);
+    std::vector<char> buffer(8192);
+    auto* info = reinterpret_cast<INTERNET_CACHE_ENTRY_INFOW*>(buffer.data());
+    const auto cached = [&](const std::wstring& path) {
+        DWORD size = static_cast<DWORD>(buffer.size());
+        return GetUrlCacheEntryInfoW(test::ServerUrl(path).c_str(), info, &size) != FALSE;
+    };
+
+    // The cache download's result is the cache file itself, and taking it
+    // keeps the entry.
+    DownloadTask result;
+    ASSERT_EQ(m_worker->TakeTaskOutcome(cacheId, result), CDownloadThread::TASK_SUCCEEDED);
     EXPECT_NE(result.strUrl, result.strRequestUrl);
     EXPECT_TRUE(result.strSavePath.empty());
     EXPECT_EQ(test::ReadFileBytes(result.strUrl), test::GeneratedBody(6000));
-    std::vector<char> buffer(8192);
-    DWORD size = static_cast<DWORD>(buffer.size());
-    auto* info = reinterpret_cast<INTERNET_CACHE_ENTRY_INFOW*>(buffer.data());
-    ASSERT_TRUE(GetUrlCacheEntryInfoW(test::ServerUrl(cachePath).c_str(), info, &size));
+    ASSERT_TRUE(cached(cachePath));
     EXPECT_EQ(_wcsicmp(info->lpszLocalFileName, result.strUrl.c_str()), 0);
 
-    // Downloads to a file, successful or not, leave no second copy behind.
-    for (const std::wstring& path : {filePath, failedPath}) {
-        size = static_cast<DWORD>(buffer.size());
-        EXPECT_FALSE(GetUrlCacheEntryInfoW(test::ServerUrl(path).c_str(), info, &size)) << path.c_str();
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    }
+    // A download to a file keeps its second copy only until its outcome is
+    // taken; a failed one leaves none at all.
+    EXPECT_FALSE(cached(failedPath));
+    EXPECT_TRUE(cached(filePath));
+    ASSERT_EQ(m_worker->TakeTaskOutcome(fileId, result), CDownloadThread::TASK_SUCCEEDED);
+    EXPECT_FALSE(cached(filePath));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    // An outcome no one took: the copy goes with the worker.
+    EXPECT_TRUE(cached(untakenPath));
+    EXPECT_TRUE(m_worker->StopAndWait());
+    m_worker.reset();
+    EXPECT_FALSE(cached(untakenPath));
+    EXPECT_TRUE(cached(cachePath));
 }
 
 TEST_F(DownloadThreadTest, EveryTaskFetchesFreshEvenForTheSameUrl) {
