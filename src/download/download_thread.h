@@ -119,7 +119,7 @@ private:
     mutable std::mutex m_lock; // guards m_vecTasks and m_mapResults, never held across a download, wait or post
     std::deque<DownloadTask> m_vecTasks;
     std::map<int, DownloadTask> m_mapResults;
-    std::map<int, bool> m_mapOutcomes; // ended tasks whose outcome has not been taken: true = succeeded
+    std::map<int, bool> m_mapOutcomes;             // ended tasks whose outcome has not been taken: true = succeeded
     std::map<int, std::wstring> m_mapCachedCopies; // untaken file downloads: the URL of their cache copy
     std::atomic<LONG> m_nActivity{0};
     std::set<std::wstring> m_setCleanedFolders; // folders already rid of leftover partial files

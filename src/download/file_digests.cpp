@@ -159,7 +159,7 @@ private:
     SRWLOCK m_lock = SRWLOCK_INIT;
     CONDITION_VARIABLE m_workReady = CONDITION_VARIABLE_INIT;  // a new file, a chunk, an end of file, the end
     CONDITION_VARIABLE m_bufferFree = CONDITION_VARIABLE_INIT; // a chunk was digested
-    std::deque<Job*> m_pending;           // files not yet taken by a digesting thread
+    std::deque<Job*> m_pending;                                // files not yet taken by a digesting thread
     std::vector<unsigned char*> m_freeBuffers;
     std::vector<std::unique_ptr<unsigned char[]>> m_storage;
     bool m_bReaderDone = false;
@@ -179,8 +179,8 @@ std::vector<std::string> DigestOneByOne(const std::vector<std::wstring>& paths) 
 
 std::vector<std::string> FileDigests(const std::vector<std::wstring>& paths) {
     const unsigned processors = std::thread::hardware_concurrency();
-    const unsigned digesters = static_cast<unsigned>(
-        std::min<size_t>({std::max(processors, 1u), kMostDigesters, paths.size()}));
+    const unsigned digesters =
+        static_cast<unsigned>(std::min<size_t>({std::max(processors, 1u), kMostDigesters, paths.size()}));
     if (digesters < 2) {
         return DigestOneByOne(paths);
     }

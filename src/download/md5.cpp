@@ -55,7 +55,6 @@ inline void StepI(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t xk) 
     a = b + RotateLeft<S>(a);
 }
 
-
 const unsigned char kPadding[64] = {0x80};
 
 } // namespace

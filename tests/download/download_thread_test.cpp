@@ -621,8 +621,8 @@ TEST_F(DownloadThreadTest, LeftoverPartialFilesOfAFolderGoOnlyWhenTheirProcessIs
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION child = {};
-    ASSERT_TRUE(CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
-                               &child));
+    ASSERT_TRUE(
+        CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &child));
     const std::wstring running = m_folder.File(L"c.bin.") + std::to_wstring(child.dwProcessId) + L".rvpart";
     const std::wstring dead = m_folder.File(L"a.bin.4294967292.rvpart");
     const std::wstring ours = PartialPathOf(m_folder.File(L"b.bin"));

@@ -130,8 +130,8 @@ TEST(Md5Test, FileDigestOfReadsThatStraddleChunks) {
     // Around the 256 KB read chunk and its multiples, and sizes that are no
     // multiple of the 64-byte block.
     constexpr size_t kChunk = 256 * 1024;
-    for (size_t size : {size_t{0}, size_t{1}, size_t{1025}, size_t{100000}, kChunk - 1, kChunk, kChunk + 1,
-                        kChunk + 63, 2 * kChunk - 64, 2 * kChunk, 3 * kChunk + 5}) {
+    for (size_t size : {size_t{0}, size_t{1}, size_t{1025}, size_t{100000}, kChunk - 1, kChunk, kChunk + 1, kChunk + 63,
+                        2 * kChunk - 64, 2 * kChunk, 3 * kChunk + 5}) {
         const std::wstring path = folder.File(L"chunk" + std::to_wstring(size) + L".bin");
         const std::string bytes = Pattern(size, static_cast<unsigned>(size) + 3);
         ASSERT_TRUE(test::WriteFileBytes(path, bytes));
