@@ -175,6 +175,40 @@ class TestServerTest(unittest.TestCase):
         self.assertEqual(self.server.requested_paths(), ["/pkg/game.bin"] * 4)
         self.assertEqual(self.get("/_paths")[2], b"/pkg/game.bin\n" * 4)
 
+    def test_root_files_stream_from_disk_on_one_kept_alive_connection(self):
+        big = os.urandom(3 * 1024 * 1024 + 17)
+        with open(os.path.join(self.root.name, "sub", "big.bin"), "wb") as f:
+            f.write(big)
+        connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=10)
+        self.addCleanup(connection.close)
+        bodies = []
+        for path in ("/sub/big.bin", "/sub/file.txt", "/sub/big.bin"):
+            connection.request("GET", path)
+            response = connection.getresponse()
+            self.assertEqual((response.status, response.getheader("Content-Length")),
+                             (200, str(len(big) if "big" in path else 14)))
+            bodies.append(response.read())
+        self.assertEqual(bodies, [big, b"from the root\n", big])
+        # All three on the same socket, all three whole from disk.
+        self.assertEqual(self.get("/_disk")[2], b"3")
+        connection.request("HEAD", "/sub/big.bin")
+        response = connection.getresponse()
+        self.assertEqual((response.getheader("Content-Length"), response.read()), (str(len(big)), b""))
+        self.assertEqual(self.get("/_disk")[2], b"3")
+
+    def test_root_files_with_faults_or_shadowed_still_go_through_memory(self):
+        with open(os.path.join(self.root.name, "sub", "big.bin"), "wb") as f:
+            f.write(b"abcdefghij")
+        self.assertEqual(self.get("/x/cut=3/sub/big.bin")[2:], (b"abc", False))
+        self.server.set_fault("/sub/big.bin", status=500)
+        self.assertEqual(self.get("/sub/big.bin")[0], 500)
+        self.server.set_fault("/sub/big.bin")
+        self.server.add_file("/sub/big.bin", b"from memory")
+        self.assertEqual(self.get("/sub/big.bin")[2], b"from memory")
+        self.assertEqual(self.get("/_disk")[2], b"0")
+        self.assertEqual((self.server.request_count("/sub/big.bin"), self.server.request_count("/x/cut=3/sub/big.bin")),
+                         (2, 1))
+
     def test_unknown_segments_after_x_are_part_of_the_path(self):
         self.assertEqual(self.get("/x/sub/file.txt")[2], b"from the root\n")
         self.assertEqual(self.get("/x/size=abc/sub/file.txt")[0], 404)

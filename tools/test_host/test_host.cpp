@@ -17,6 +17,8 @@
 //                     go on waiting for the client without one
 //   --flood N         once the first block from the client has arrived, send it N
 //                     messages "Hello:<n>" (n = 1..N) as fast as they go
+//   --stamp           begin every line with the host's clock when it was written:
+//                     milliseconds since the host started (performance counter, 3 decimals)
 //
 // The program is started with " -biw:<this host's window in decimal>" appended
 // to its arguments; an argument that contains {hwnd} has it replaced instead,
@@ -61,7 +63,7 @@ constexpr unsigned long kMaxFlood = 100000;
 const wchar_t kUsage[] =
     L"usage: test_host.exe [--log FILE] [--raw] [--no-ack] [--send NAME[:p1,p2,...]]... [--timeout SEC]"
     L" [--close-box] [--box-delay MS] [--watch-window] [--snap DIR] [--snap-delay MS] [--vanish-after N]"
-    L" [--flood N] -- program.exe [program arguments...]\n";
+    L" [--flood N] [--stamp] -- program.exe [program arguments...]\n";
 
 struct CHostOptions {
     std::wstring logPath;
@@ -76,6 +78,7 @@ struct CHostOptions {
     DWORD snapDelayMs = 200;
     size_t vanishAfter = 0; // 0: the host window stays
     size_t flood = 0;
+    bool bStamp = false;
     std::vector<std::wstring> command; // the program, then its arguments
 };
 
@@ -117,6 +120,8 @@ bool ParseOptions(int argc, wchar_t** argv, CHostOptions* options) {
                 return false;
             }
             options->sends.push_back(message);
+        } else if (arg == L"--stamp") {
+            options->bStamp = true;
         } else if (arg == L"--close-box") {
             options->bCloseBox = true;
         } else if (arg == L"--watch-window") {
@@ -201,6 +206,14 @@ std::wstring BuildCommandLine(const std::vector<std::wstring>& command, HWND hHo
 // sees it even if this program is ended right after. Main thread only.
 class CHostLog {
 public:
+    // The benchmark measures how long the client takes to end after its last
+    // report in this clock, so it starts with the host and counts finely.
+    void StampLines() {
+        ::QueryPerformanceFrequency(&m_frequency);
+        ::QueryPerformanceCounter(&m_start);
+        m_bStamp = true;
+    }
+
     bool Open(const std::wstring& path) {
         if (path.empty()) {
             m_hFile = ::GetStdHandle(STD_OUTPUT_HANDLE);
@@ -219,6 +232,15 @@ public:
 
     void Line(const std::vector<std::wstring>& fields) {
         std::wstring line;
+        if (m_bStamp) {
+            LARGE_INTEGER now{};
+            ::QueryPerformanceCounter(&now);
+            wchar_t stamp[32] = {};
+            std::swprintf(stamp, 32, L"%.3f\t",
+                          static_cast<double>(now.QuadPart - m_start.QuadPart) * 1000.0 /
+                              static_cast<double>(m_frequency.QuadPart));
+            line += stamp;
+        }
         for (size_t i = 0; i < fields.size(); ++i) {
             if (i > 0) {
                 line += L'\t';
@@ -262,6 +284,9 @@ public:
 private:
     HANDLE m_hFile = INVALID_HANDLE_VALUE;
     bool m_bOwned = false;
+    bool m_bStamp = false;
+    LARGE_INTEGER m_frequency{};
+    LARGE_INTEGER m_start{};
 };
 
 class CHostSession;
@@ -724,6 +749,9 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     CHostLog log;
+    if (options.bStamp) {
+        log.StampLines();
+    }
     if (!log.Open(options.logPath)) {
         std::fwprintf(stderr, L"test_host: cannot write %ls\n", options.logPath.c_str());
         return 1;
