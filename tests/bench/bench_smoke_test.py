@@ -1,0 +1,95 @@
+"""tools/bench/bench.py on a few small files: the table's shape and honesty, never its speed."""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SOURCE = os.environ.get("RADEVARE_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
+ENGINE = os.path.join(SOURCE, "tools", "bench", "bench.py")
+FIGURE = re.compile(r"^\d+\.\d+ \[\d+\.\d+–\d+\.\d+\]$")
+# Every row the engine makes, by the start of its name, and whether it has a peer.
+ROWS = [("1 digest", True), ("1 digest", True), ("2 up to date", True), ("3 whole run", True),
+        ("4 whole run", True), ("4 whole run", True), ("5 cost per file", True), ("5 cost per file", True),
+        ("6a ending", False), ("6b ending", False), ("6c ending", False), ("7 peak working set", True),
+        ("7 peak private bytes", True), ("7 peak working set", True), ("7 peak private bytes", True),
+        ("8 longest unanswered", False), ("8 that run", False)]
+
+
+class BenchSmokeTest(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="bench-smoke-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.table = os.path.join(self.work, "table.jsonl")
+
+    def engine(self, *args, timeout=100):
+        result = subprocess.run([sys.executable, ENGINE, "--tiny", "--runs", "1", "--warmup", "0", "--work",
+                                 os.path.join(self.work, "bench"), "--table", self.table] + list(args),
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout)
+        with open(self.table) as f:
+            records = [json.loads(line) for line in f if line.strip()]
+        return result, records
+
+    def test_every_row_has_figures_and_a_verdict(self):
+        result, records = self.engine("--timeout", "60")
+        self.assertEqual(result.returncode, 0, result.stdout[-3000:] + result.stderr[-3000:])
+        self.assertEqual(len(records), len(ROWS), [r["cells"][0] for r in records])
+        for record, (start, has_peer) in zip(records, ROWS):
+            name, arch, unit, rv, peer, ratio, goal, met, _ = record["cells"]
+            with self.subTest(row=name):
+                self.assertTrue(name.startswith(start), name)
+                self.assertEqual(arch, os.environ.get("RADEVARE_ARCH", "?"))
+                self.assertFalse(record["failed"])
+                self.assertRegex(rv, FIGURE)
+                self.assertTrue(record["note"], "every row says what it spans")
+                if has_peer:
+                    self.assertRegex(peer, r"^[a-z0-9 +-]+: " + FIGURE.pattern[1:])
+                    self.assertRegex(ratio, r"^\d+\.\d\d$")
+                    self.assertIn(met, ("yes", "NO"))
+                elif goal == "< 100 ms":
+                    self.assertIn(met, ("yes", "NO"))
+                else:
+                    self.assertEqual((peer, met), ("-", "-"))
+        whole = [r["cells"] for r in records if r["cells"][0].startswith("3 whole run")][0]
+        self.assertRegex(whole[8], r"^curl \S+ \[.*\]; curl\+md5sum -c \S+ \[.*\]$")
+        # The rendered table says the same: every row with figures.
+        rendered = subprocess.run([sys.executable, ENGINE, "--render", self.table], capture_output=True, text=True)
+        self.assertEqual(rendered.returncode, 0)
+        self.assertIn("%d rows, %d with figures, 0 failed" % (len(ROWS), len(ROWS)), rendered.stdout)
+
+    def test_a_list_with_a_wrong_digest_is_an_error_not_a_figure(self):
+        # RadeVare then fails the file and waits at its error box, so the run ends at the engine's time limit.
+        result, records = self.engine("--timeout", "8", "--wrong-digest", "large", "ending")
+        self.assertEqual(result.returncode, 1, result.stdout[-3000:])
+        self.assertEqual([r["cells"][0][:2] for r in records], ["3 ", "6a", "6b", "6c"])
+        for record in records:
+            name, _, _, rv, _, ratio, _, met, _ = record["cells"]
+            with self.subTest(row=name):
+                self.assertTrue(record["failed"])
+                self.assertTrue(rv.startswith("ERROR: "), rv)
+                self.assertNotRegex(rv, r"\d+\.\d+ \[")
+                self.assertEqual((ratio, met), ("-", "ERROR"))
+        # The floor and curl, which do not check digests, still measured: only RadeVare's side is the error.
+        self.assertRegex(records[0]["cells"][4], r"^floor: \d")
+        rendered = subprocess.run([sys.executable, ENGINE, "--render", self.table], capture_output=True, text=True)
+        self.assertEqual(rendered.returncode, 1)
+        self.assertIn("4 rows, 0 with figures, 4 failed", rendered.stdout)
+
+    def test_refuses_a_work_folder_it_did_not_make(self):
+        foreign = os.path.join(self.work, "bench")
+        os.makedirs(foreign)
+        with open(os.path.join(foreign, "keep.txt"), "w") as f:
+            f.write("not the bench's\n")
+        result = subprocess.run([sys.executable, ENGINE, "--tiny", "--work", foreign, "digest"],
+                                capture_output=True, text=True, timeout=60)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("not ours", result.stdout + result.stderr)
+        self.assertEqual(os.listdir(foreign), ["keep.txt"])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,64 @@
+#pragma once
+// What the benchmark's programs share: starting a child from the words after
+// "--", and a millisecond clock.
+
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+namespace bench {
+
+// Quotes one argument the way the C runtime's parser splits it back.
+inline std::wstring QuoteArgument(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) {
+        return arg;
+    }
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    quoted += L'"';
+    return quoted;
+}
+
+inline bool StartChild(int first, int argc, wchar_t** argv, PROCESS_INFORMATION* process) {
+    std::wstring line;
+    for (int i = first; i < argc; ++i) {
+        if (i > first) {
+            line += L' ';
+        }
+        line += QuoteArgument(argv[i]);
+    }
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    return ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, process) != FALSE;
+}
+
+class CClock {
+public:
+    CClock() {
+        ::QueryPerformanceFrequency(&m_frequency);
+        ::QueryPerformanceCounter(&m_start);
+    }
+    double Ms() const {
+        LARGE_INTEGER now{};
+        ::QueryPerformanceCounter(&now);
+        return static_cast<double>(now.QuadPart - m_start.QuadPart) * 1000.0 /
+               static_cast<double>(m_frequency.QuadPart);
+    }
+
+private:
+    LARGE_INTEGER m_frequency{};
+    LARGE_INTEGER m_start{};
+};
+
+} // namespace bench

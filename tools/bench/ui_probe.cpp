@@ -1,0 +1,72 @@
+// ui_probe: how long RadeVare's main thread leaves its window unanswered.
+// Starts the program, finds its progress window (class RADEVARE_DOWNLOAD, in
+// the child's process) and every interval sends it WM_NULL with
+// SendMessageTimeoutW, which returns only once the window's thread has
+// taken the message. The longest wait for an answer is the longest stretch
+// the thread did not look at its queue, less at most one interval (the
+// stretch may have begun just after the previous answer).
+//
+// usage: ui_probe.exe [--interval MS] -- program.exe [arguments...]
+// Writes one line, tab-separated: probe <exit code> <total ms, start to exit>
+// <probes answered> <longest wait ms> <ms until the window was found, -1 never>.
+// Exit code 0 when the child ran, 1 when it could not be started, 2 bad usage.
+
+#include "common.h"
+#include "process_window.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+
+int wmain(int argc, wchar_t** argv) {
+    DWORD intervalMs = 10;
+    int i = 1;
+    if (i + 1 < argc && std::wcscmp(argv[i], L"--interval") == 0) {
+        intervalMs = static_cast<DWORD>(std::max(1, _wtoi(argv[i + 1])));
+        i += 2;
+    }
+    if (i >= argc || std::wcscmp(argv[i], L"--") != 0 || i + 1 >= argc) {
+        std::fwprintf(stderr, L"usage: ui_probe.exe [--interval MS] -- program.exe [arguments...]\n");
+        return 2;
+    }
+    bench::CClock clock;
+    PROCESS_INFORMATION process{};
+    if (!bench::StartChild(i + 1, argc, argv, &process)) {
+        std::fwprintf(stderr, L"ui_probe: cannot start %ls (error %lu)\n", argv[i + 1], ::GetLastError());
+        return 1;
+    }
+    HWND window = nullptr;
+    double foundAt = -1.0;
+    double longest = 0.0;
+    unsigned long answered = 0;
+    for (;;) {
+        if (window == nullptr) {
+            window = FindProcessWindow(process.dwProcessId, L"RADEVARE_DOWNLOAD");
+            if (window != nullptr && foundAt < 0) {
+                foundAt = clock.Ms();
+            }
+        } else {
+            const double sent = clock.Ms();
+            DWORD_PTR result = 0;
+            // A minute: no wait of RadeVare's is ever that long, and a window
+            // that is destroyed meanwhile ends the wait at once.
+            if (::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result) != 0) {
+                ++answered;
+                longest = std::max(longest, clock.Ms() - sent);
+            } else if (!::IsWindow(window)) {
+                window = nullptr;
+            }
+        }
+        if (::WaitForSingleObject(process.hProcess, intervalMs) == WAIT_OBJECT_0) {
+            break;
+        }
+    }
+    const double total = clock.Ms();
+    DWORD exitCode = 0;
+    ::GetExitCodeProcess(process.hProcess, &exitCode);
+    std::printf("probe\t%lu\t%.3f\t%lu\t%.3f\t%.3f\n", static_cast<unsigned long>(exitCode), total, answered, longest,
+                foundAt);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    return 0;
+}
