@@ -50,10 +50,16 @@ int wmain(int argc, wchar_t** argv) {
             DWORD_PTR result = 0;
             // A minute: no wait of RadeVare's is ever that long, and a window
             // that is destroyed meanwhile ends the wait at once.
-            if (::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result) != 0) {
+            const BOOL sentOk = ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result);
+            const double waited = clock.Ms() - sent;
+            if (sentOk != 0) {
                 ++answered;
-                longest = std::max(longest, clock.Ms() - sent);
+                longest = std::max(longest, waited);
             } else if (!::IsWindow(window)) {
+                // The thread went on without answering and destroyed the
+                // window: the last file's check ends that way, and the wait
+                // until then was a stretch unanswered all the same.
+                longest = std::max(longest, waited);
                 window = nullptr;
             }
         }
