@@ -49,7 +49,8 @@ class BenchSmokeTest(unittest.TestCase):
                 if has_peer:
                     self.assertRegex(peer, r"^[a-z0-9 +-]+: " + FIGURE.pattern[1:])
                     self.assertRegex(ratio, r"^\d+\.\d\d$")
-                    self.assertIn(met, ("yes", "NO"))
+                    # The smaller files' memory rows are what the larger ones are judged by.
+                    self.assertIn(met, ("-",) if goal == "none" else ("yes", "NO"))
                 elif goal == "< 100 ms":
                     self.assertIn(met, ("yes", "NO"))
                 else:
