@@ -2,33 +2,14 @@
 // What the benchmark's programs share: starting a child from the words after
 // "--", and a millisecond clock.
 
+#include "quote_argument.h"
+
 #include <string>
 #include <vector>
 
 #include <windows.h>
 
 namespace bench {
-
-// Quotes one argument the way the C runtime's parser splits it back.
-inline std::wstring QuoteArgument(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) {
-        return arg;
-    }
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    quoted += L'"';
-    return quoted;
-}
 
 inline bool StartChild(int first, int argc, wchar_t** argv, PROCESS_INFORMATION* process) {
     std::wstring line;

@@ -507,14 +507,8 @@ class TestServer:
         with self._lock:
             if resource in self._files:
                 return self._files[resource]
-        if self.root is None:
-            return None
-        parts = [p for p in resource.split("/") if p]
-        # Only names inside the root: no "..", no drive or absolute tricks.
-        if any(p in (".", "..") or "\\" in p or "\0" in p for p in parts):
-            return None
-        full = os.path.join(self.root, *parts)
-        if not os.path.isfile(full):
+        full = self._root_file(resource)
+        if full is None:
             return None
         with open(full, "rb") as f:
             return f.read()

@@ -40,6 +40,7 @@
 #include "base/handle_wire.h"
 #include "host_wire.h"
 #include "process_window.h"
+#include "quote_argument.h"
 #include "screen_capture.h"
 
 #include <cstdio>
@@ -157,27 +158,6 @@ bool ParseOptions(int argc, wchar_t** argv, CHostOptions* options) {
         options->command.push_back(argv[i]);
     }
     return !options->command.empty();
-}
-
-// Quotes one argument the way the C runtime's parser splits it back.
-std::wstring QuoteArgument(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) {
-        return arg;
-    }
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    quoted += L'"';
-    return quoted;
 }
 
 std::wstring BuildCommandLine(const std::vector<std::wstring>& command, HWND hHostWnd) {
