@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -318,10 +319,28 @@ TEST(FuzzEngineTest, ReadingPastTheInputEndsTheFuzzerWithTheInputInItsReport) {
     EXPECT_EQ(run.output.find("passed"), std::string::npos) << run.output;
 }
 
+// The report of an overflow must not depend on where in its last page the
+// stack happens to run out: the handler runs with the guaranteed 64 KB,
+// less the page the guarantee starts below and the exception's record.
 TEST(FuzzEngineTest, StackOverflowEndsTheFuzzerWithItsReport) {
     const ToolRun run = RunTool(L"--probe stack");
     EXPECT_EQ(run.exitCode, fuzz::kCrashExitCode) << run.output;
     EXPECT_NE(run.output.find("CRASH: stack overflow 0xC00000FD in target probe at input 0"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find(kProbeInputHex), std::string::npos) << run.output;
+    const std::string left = "stack left to the overflow's handler: ";
+    const size_t at = run.output.find(left);
+    ASSERT_NE(at, std::string::npos) << run.output;
+    EXPECT_GE(std::strtoull(run.output.c_str() + at + left.size(), nullptr, 10), 48u * 1024) << run.output;
+}
+
+// What Wine does to a thread whose overflow it cannot raise: it ends the
+// thread and leaves the process running.
+TEST(FuzzEngineTest, AThreadThatEndsInMidInputIsReportedAsACrash) {
+    const ToolRun run = RunTool(L"--probe vanish");
+    EXPECT_EQ(run.exitCode, fuzz::kCrashExitCode) << run.output;
+    EXPECT_NE(run.output.find("CRASH: the thread running the inputs ended without a report in target probe at input 0"),
+              std::string::npos)
         << run.output;
     EXPECT_NE(run.output.find(kProbeInputHex), std::string::npos) << run.output;
 }

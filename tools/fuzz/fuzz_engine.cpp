@@ -90,6 +90,14 @@ unsigned g_hangSeconds = 60;
 char g_report[4096];
 size_t g_reportLength = 0;
 
+// The stack the inputs run on: the lowest address a thread may use (above
+// the lowest page of its reservation, which is never accessible), and a
+// handle the watchdog waits on, so that a thread that dies without a report
+// is seen and reported.
+constexpr ULONG kStackGuarantee = 64 * 1024;
+const char* g_targetStackFloor = nullptr;
+HANDLE g_targetThread = nullptr;
+
 void ReportText(const char* text) {
     while (*text != '\0' && g_reportLength < sizeof(g_report)) {
         g_report[g_reportLength++] = *text++;
@@ -158,9 +166,54 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
 // end with exit code 0.
 LONG WINAPI OnVectoredException(EXCEPTION_POINTERS* info) {
     if (info->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
+        // How much stack the handler was given: the guarantee at work, or
+        // luck when it is small.
+        volatile char here = 0;
+        const char* floor = g_targetStackFloor;
+        const uint64_t left = floor != nullptr && &here > floor ? static_cast<uint64_t>(&here - floor) : 0;
+        g_reportLength = 0;
+        ReportText("\nfuzz: stack left to the overflow's handler: ");
+        ReportNumber(left, 10);
+        ReportText(" bytes");
+        DWORD written = 0;
+        ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), g_report, static_cast<DWORD>(g_reportLength), &written, nullptr);
         WriteReportAndEnd("CRASH: stack overflow", EXCEPTION_STACK_OVERFLOW, kCrashExitCode);
     }
     return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// Makes the stack guarantee hold on the calling thread under Wine too.
+// Wine commits a thread's whole stack at its creation and guards only its
+// second-lowest page. An overflow is therefore raised with less than a page
+// left, whatever SetThreadStackGuarantee asked for: often too little for the
+// exception's own record (about 1.5 KB on 32-bit, 2.5 KB on 64-bit), and
+// then Wine ends the thread at once, without calling any handler, while the
+// process lives on. One guard page of our own just above the guaranteed
+// bytes is moved down page by page as the stack grows, as on Windows, and
+// the overflow is raised with the guarantee still free below it. On Windows
+// that page is not committed yet and is left alone: the guarantee holds
+// there already.
+void GuardStackAboveGuarantee() {
+    volatile char here = 0;
+    MEMORY_BASIC_INFORMATION region = {};
+    if (::VirtualQuery(const_cast<char*>(&here), &region, sizeof(region)) == 0) {
+        return;
+    }
+    SYSTEM_INFO system = {};
+    ::GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    auto* base = static_cast<char*>(region.AllocationBase);
+    g_targetStackFloor = base + page;
+    // The lowest page, Wine's guard page, then the guarantee.
+    char* guard = base + 2 * page + (kStackGuarantee + page - 1) / page * page;
+    if (guard + 16 * page > &here) {
+        return; // a stack too small to spare it
+    }
+    MEMORY_BASIC_INFORMATION at = {};
+    DWORD previous = 0;
+    if (::VirtualQuery(guard, &at, sizeof(at)) != 0 && at.State == MEM_COMMIT && at.Protect == PAGE_READWRITE) {
+        ::VirtualProtect(guard, page, PAGE_READWRITE | PAGE_GUARD, &previous);
+    }
 }
 
 void OnAbort(int) {
@@ -173,6 +226,12 @@ DWORD WINAPI Watchdog(void*) {
     ULONGLONG since = ::GetTickCount64();
     for (;;) {
         ::Sleep(250);
+        // Wine ends a thread whose stack overflowed past all help without a
+        // word; the process would then wait here for the hang limit.
+        if (g_targetThread != nullptr && ::WaitForSingleObject(g_targetThread, 0) == WAIT_OBJECT_0) {
+            std::fflush(stdout);
+            WriteReportAndEnd("CRASH: the thread running the inputs ended without a report", 0, kCrashExitCode);
+        }
         const uint64_t now = g_started.load();
         if (now != seen || !g_running.load()) {
             seen = now;
@@ -476,9 +535,13 @@ void InstallCrashReport(unsigned hangSeconds) {
     }
     installed = true;
     g_hangSeconds = hangSeconds;
-    // Room for the vectored handler to run after a stack overflow.
-    ULONG guarantee = 64 * 1024;
+    // Room for the vectored handler to run after a stack overflow, on the
+    // thread that runs the inputs (this one).
+    ULONG guarantee = kStackGuarantee;
     ::SetThreadStackGuarantee(&guarantee);
+    GuardStackAboveGuarantee();
+    ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &g_targetThread, SYNCHRONIZE,
+                      FALSE, 0);
     ::SetUnhandledExceptionFilter(OnUnhandledException);
     ::AddVectoredExceptionHandler(1, OnVectoredException);
     std::signal(SIGABRT, OnAbort);

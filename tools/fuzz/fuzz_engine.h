@@ -148,8 +148,10 @@ constexpr unsigned kHangExitCode = 71;
 
 // Installs, once per process, the unhandled-exception filter, a vectored
 // handler for stack overflows (the filter may have no stack left to run on)
-// and a watchdog thread that ends the process when one input takes longer
-// than hangSeconds.
+// with a stack guarantee that holds under Wine too, and a watchdog thread
+// that ends the process when one input takes longer than hangSeconds or the
+// calling thread, which must be the one that runs the inputs, dies without
+// a report.
 void InstallCrashReport(unsigned hangSeconds);
 
 // The hex of at most maxBytes bytes of input, with its size.

@@ -1,12 +1,12 @@
 // Deterministic mutation fuzzing of the readers of untrusted input: the IPC
 // parameter text, the command line, FileList.xml and the channel's block.
 // usage: fuzz_inputs.exe [--inputs N] [--seed N] [--target paras|cmdline|filelist|block]
-//                        [--time-limit SEC] [--hang-limit SEC] [--probe overread|stack|hang]
+//                        [--time-limit SEC] [--hang-limit SEC] [--probe overread|stack|vanish|hang]
 //   --inputs counts per target (default 250000: a million over the four);
 //   --time-limit, also per target, ends a target early; --hang-limit (60 s)
 //   is how long one input may take. --probe runs a reader that reads past
-//   its input, overflows the stack or never returns, to show that the
-//   report of each works.
+//   its input, overflows the stack, ends its thread or never returns, to
+//   show that the report of each works.
 // Exit code 0 only when no input failed and every target ran at least one.
 
 #include "fuzz_engine.h"
@@ -36,7 +36,8 @@ int Recurse(const volatile char* previous, uint64_t depth) {
 }
 
 // A reader with the fault of its name: the byte after its input, which the
-// guard page must turn into a crash; a recursion without end; or a loop.
+// guard page must turn into a crash; a recursion without end; the end of its
+// thread, as Wine ends a thread it cannot raise an overflow on; or a loop.
 class CProbeTarget : public fuzz::CFuzzTarget {
 public:
     explicit CProbeTarget(std::wstring kind) : m_kind(std::move(kind)) {}
@@ -48,6 +49,9 @@ public:
         const auto* placed = static_cast<const volatile char*>(guard.Place(input.data(), input.size()));
         if (m_kind == L"stack") {
             return std::to_string(Recurse(placed, UINT64_MAX));
+        }
+        if (m_kind == L"vanish") {
+            ::ExitThread(1);
         }
         while (m_kind == L"hang") {
             ::Sleep(100);
@@ -62,7 +66,7 @@ private:
 void Usage() {
     std::fprintf(stderr,
                  "usage: fuzz_inputs.exe [--inputs N] [--seed N] [--target paras|cmdline|filelist|block]\n"
-                 "                       [--time-limit SEC] [--hang-limit SEC] [--probe overread|stack|hang]\n");
+                 "                       [--time-limit SEC] [--hang-limit SEC] [--probe overread|stack|vanish|hang]\n");
 }
 
 bool ReadNumber(const wchar_t* text, uint64_t& value) {
@@ -85,7 +89,7 @@ int wmain(int argc, wchar_t** argv) {
         uint64_t number = 0;
         if (arg == L"--probe" && hasValue &&
             (std::wcscmp(argv[i + 1], L"overread") == 0 || std::wcscmp(argv[i + 1], L"stack") == 0 ||
-             std::wcscmp(argv[i + 1], L"hang") == 0)) {
+             std::wcscmp(argv[i + 1], L"vanish") == 0 || std::wcscmp(argv[i + 1], L"hang") == 0)) {
             probe = argv[++i];
         } else if (arg == L"--target" && hasValue) {
             only = argv[++i];
