@@ -93,6 +93,14 @@ struct GdiObjectTraits {
     static void Close(pointer h) noexcept { ::DeleteObject(h); }
 };
 
+// Memory device contexts from CreateCompatibleDC; not those of GetDC or
+// BeginPaint, which are released, not deleted.
+struct MemoryDcTraits {
+    using pointer = HDC;
+    static pointer Empty() noexcept { return nullptr; }
+    static void Close(pointer h) noexcept { ::DeleteDC(h); }
+};
+
 struct LocalMemTraits {
     using pointer = HLOCAL;
     static pointer Empty() noexcept { return nullptr; }
@@ -112,6 +120,7 @@ using unique_hmodule = CUniqueHandle<ModuleTraits>;
 using unique_hkey = CUniqueHandle<RegKeyTraits>;
 using unique_view = CUniqueHandle<MappedViewTraits>;
 using unique_gdiobj = CUniqueHandle<GdiObjectTraits>;
+using unique_memory_dc = CUniqueHandle<MemoryDcTraits>;
 using unique_hlocal = CUniqueHandle<LocalMemTraits>;
 using unique_bstr = CUniqueHandle<BstrTraits>;
 

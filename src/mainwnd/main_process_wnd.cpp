@@ -2,6 +2,7 @@
 
 #include "base/messages.h"
 #include "base/scope_guards.h"
+#include "base/unique_handle.h"
 #include "download/download_thread.h"
 #include "ipc/paras_helper.h"
 #include "res/resource.h"
@@ -123,11 +124,37 @@ LRESULT CMainProcessWnd::OnEraseBkgnd() {
     // All drawing happens here: WM_PAINT is answered without painting, and
     // the erase that every repaint request asks for paints and validates.
     base::CPaintGuard paint(m_hWnd);
-    Gdiplus::Graphics graphics(paint.Dc());
     RECT client = {};
     GetClientRect(&client);
     const int width = client.right;
     const int height = client.bottom;
+    HDC window = paint.Dc();
+    if (window == nullptr || width <= 0 || height <= 0) {
+        return 1;
+    }
+    // The strip is composed off screen and put on the window in one copy.
+    // Drawn straight onto the window, the track and then the fill, the
+    // screen could show the bare track between the two: Wine hands a
+    // window's pixels to the display whenever any thread of the process goes
+    // idle, in mid-paint too, and a player would see the bar flicker.
+    base::unique_memory_dc frame(::CreateCompatibleDC(window));
+    base::unique_gdiobj bitmap(::CreateCompatibleBitmap(window, width, height));
+    if (!frame || !bitmap) {
+        // Short of GDI objects: a bar that may flicker rather than none.
+        DrawStrip(window, width, height);
+        return 1;
+    }
+    base::CSelectObjectGuard select(frame.get(), bitmap.get());
+    // The frame starts as the window is now, so that what the images' curved
+    // transparent ends let through is what it was before.
+    ::BitBlt(frame.get(), 0, 0, width, height, window, 0, 0, SRCCOPY);
+    DrawStrip(frame.get(), width, height);
+    ::BitBlt(window, 0, 0, width, height, frame.get(), 0, 0, SRCCOPY);
+    return 1;
+}
+
+void CMainProcessWnd::DrawStrip(HDC hdc, int width, int height) const {
+    Gdiplus::Graphics graphics(hdc);
     if (m_pImgTrack != nullptr && m_pImgTrack->GetLastStatus() == Gdiplus::Ok) {
         graphics.DrawImage(m_pImgTrack, 0, 0, width, height);
     }
@@ -138,7 +165,6 @@ LRESULT CMainProcessWnd::OnEraseBkgnd() {
             graphics.DrawImage(m_pImgFill, 0, 0, fill, height);
         }
     }
-    return 1;
 }
 
 BOOL CMainProcessWnd::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult, DWORD) {

@@ -63,6 +63,8 @@ public:
 
 private:
     LRESULT OnEraseBkgnd();
+    // The track, and the fill over it, stretched to width x height on hdc.
+    void DrawStrip(HDC hdc, int width, int height) const;
     void OnTimer();
     // The worker's three messages. Their wParam is not read: the outcome of
     // a task is taken from the worker itself (TakeTaskOutcome).

@@ -4,7 +4,9 @@
 #include "download/download_thread.h"
 #include "ipc/paras_helper.h"
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include <objidl.h>
 #include <gdiplus.h>
@@ -31,7 +33,114 @@ std::wstring ProgramPath() {
     return (std::filesystem::path(exe).parent_path() / L"RadeVare.exe").wstring();
 }
 
+// How many pixels of the middle row of rect, as the screen shows it, are the
+// fill's blue; -1 when the screen cannot be read.
+int BluePixelsOnScreen(const RECT& rect) {
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HDC screen = ::GetDC(nullptr);
+    HDC memory = ::CreateCompatibleDC(screen);
+    HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    int blue = -1;
+    if (memory != nullptr && bitmap != nullptr) {
+        HGDIOBJ old = ::SelectObject(memory, bitmap);
+        if (::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY)) {
+            ::GdiFlush();
+            blue = 0;
+            const auto* row = static_cast<const uint8_t*>(bits) + (height / 2) * width * 4;
+            for (int x = 0; x < width; ++x) {
+                const int b = row[4 * x];
+                const int r = row[4 * x + 2];
+                blue += b > 150 && r < 150 && b - r > 60 ? 1 : 0;
+            }
+        }
+        ::SelectObject(memory, old);
+    }
+    if (bitmap != nullptr) {
+        ::DeleteObject(bitmap);
+    }
+    if (memory != nullptr) {
+        ::DeleteDC(memory);
+    }
+    ::ReleaseDC(nullptr, screen);
+    return blue;
+}
+
 } // namespace
+
+// Painted again and again while the process's other threads go idle, the
+// half-full strip must look the same in every picture of the screen: the
+// track with 125 pixels of fill, never the track alone.
+TEST_F(MainProcessWndTest, TheScreenNeverShowsAHalfPaintedStrip) {
+    HMODULE program = ::LoadLibraryExW(ProgramPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(program, nullptr);
+    ASSERT_TRUE(CMainProcessWnd::LoadPngResource(program, 134, &m_wnd.m_pImgTrack));
+    ASSERT_TRUE(CMainProcessWnd::LoadPngResource(program, 133, &m_wnd.m_pImgFill));
+    m_wnd.m_vecFiles.resize(4);
+    m_wnd.m_nDoneCount = 2;
+    m_wnd.ShowWindow(SW_SHOWNA);
+    RECT rect = {};
+    m_wnd.GetWindowRect(&rect);
+    const auto paint = [this] {
+        m_wnd.InvalidateRect(nullptr, FALSE);
+        m_wnd.SendMessage(WM_ERASEBKGND);
+    };
+    const auto shown = [](int blue) { return blue == 124 || blue == 125; };
+
+    // The first picture reaches the screen when a thread next goes idle.
+    paint();
+    int first = -1;
+    for (int i = 0; i < 200 && !shown(first); ++i) {
+        ::MsgWaitForMultipleObjectsEx(0, nullptr, 10, QS_ALLINPUT, 0);
+        first = BluePixelsOnScreen(rect);
+    }
+    ASSERT_TRUE(shown(first)) << first << " blue pixels on the screen";
+
+    // Under Wine every wait of another thread hands the window's pixels to
+    // the display, whatever the painting thread is doing at the time.
+    std::atomic<bool> done{false};
+    std::thread idler([&done] {
+        while (!done) {
+            ::MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_ALLINPUT, 0);
+        }
+    });
+    std::atomic<int> pictures{0};
+    std::atomic<int> wrong{0};
+    std::atomic<int> lastWrong{0};
+    std::thread camera([&] {
+        while (!done) {
+            const int blue = BluePixelsOnScreen(rect);
+            if (blue >= 0) {
+                ++pictures;
+                if (!shown(blue)) {
+                    ++wrong;
+                    lastWrong = blue;
+                }
+            }
+        }
+    });
+    int paints = 0;
+    for (const ULONGLONG end = ::GetTickCount64() + 3000; ::GetTickCount64() < end; ++paints) {
+        paint();
+    }
+    done = true;
+    idler.join();
+    camera.join();
+    m_wnd.ShowWindow(SW_HIDE);
+    ::FreeLibrary(program);
+    EXPECT_GT(paints, 20);
+    EXPECT_GT(pictures, 20);
+    EXPECT_EQ(wrong, 0) << "of " << pictures << " pictures during " << paints << " paints; the last showed "
+                        << lastWrong << " blue pixels";
+}
 
 TEST_F(MainProcessWndTest, CreatesAHiddenToolStripCentredOnTheWorkArea) {
     ASSERT_TRUE(m_wnd.IsWindow());
