@@ -8,20 +8,10 @@ import harness
 from harness import Package, ServerTestCase, run_host, wine_path
 
 sys.path.insert(0, os.path.join(harness.SOURCE, "tools", "demo"))
-from bmp import read_bmp  # noqa: E402
+from bmp import bar_row, is_fill, is_track, read_bmp  # noqa: E402
 
 # The strip is 250 x 12, centred on the 1920 x 1080 work area of the screen.
 EXPECTED_RECT = (835, 534, 1085, 546)
-
-
-def is_fill(pixel):
-    r, g, b = pixel
-    return b > 150 and r < 150 and b - r > 60
-
-
-def is_track(pixel):
-    r, g, b = pixel
-    return max(r, g, b) < 60
 
 
 class WindowTest(ServerTestCase):
@@ -55,9 +45,7 @@ class WindowTest(ServerTestCase):
             self.assertEqual(tuple(int(v) for v in snap[2:6]), EXPECTED_RECT)
             image = read_bmp(snap[0].replace("Z:", "", 1).replace("\\", "/"))
             left, top, right, bottom = EXPECTED_RECT
-            row = [image.pixel(x, top + 6) for x in range(left, right)]
-            blue = [x for x, p in enumerate(row) if is_fill(p)]
-            dark = [x for x, p in enumerate(row) if is_track(p)]
+            blue, dark = bar_row(image, EXPECTED_RECT)
             if fill == 0:
                 self.assertEqual(blue, [], "no fill before the first file")
                 self.assertGreater(len(dark), 240, "the track spans the strip")

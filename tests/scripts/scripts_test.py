@@ -1,9 +1,12 @@
 """The scripts that choose architectures and own folders: the probe, the
 narrowing by RADEVARE_ARCHS, and the refusal to touch a folder of someone
 else's (an inherited WINEPREFIX, a --work folder of the main job)."""
+import contextlib
 import hashlib
+import io
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -94,6 +97,66 @@ class ForeignFolderTest(unittest.TestCase):
         self.assertNotEqual(completed.returncode, 0)
         self.assertIn(b"holds files this script did not make", completed.stderr)
         self.assertEqual(snapshot(self.folder), before)
+
+
+def write_bar_bmp(path, fill, width=250, track=(12, 12, 16), blue=(30, 140, 250), white=(255, 255, 255)):
+    """A 24-bit screenshot of a white screen with the strip at (20, 10), fill pixels of it blue."""
+    screen_w, screen_h = width + 40, 32
+    rows = []
+    for y in range(screen_h):
+        row = [white] * screen_w
+        if 10 <= y < 22:
+            for x in range(width):
+                row[20 + x] = blue if x < fill else track
+        rows.append(row)
+    stride = (screen_w * 3 + 3) & ~3
+    body = b"".join(bytes(v for p in row for v in (p[2], p[1], p[0])).ljust(stride, b"\0") for row in reversed(rows))
+    header = struct.pack("<2sIHHIIiiHHIIiiII", b"BM", 54 + len(body), 0, 0, 54, 40, screen_w, screen_h, 1, 24, 0,
+                         len(body), 0, 0, 0, 0)
+    with open(path, "wb") as f:
+        f.write(header + body)
+    return ["Z:" + path.replace("/", "\\"), None, "20", "10", str(20 + width), "22", "1"]
+
+
+class MainJobPictureTest(unittest.TestCase):
+    """The main job's picture of the bar must show the figure it was taken at."""
+
+    def setUp(self):
+        sys.path.insert(0, os.path.join(SOURCE, "tools", "demo"))
+        import demo
+        self.demo = demo
+        self.folder = tempfile.mkdtemp(prefix="rv-picture-")
+        self.png = os.path.join(self.folder, "bar.png")
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def judge(self, figure, fill):
+        snap = write_bar_bmp(os.path.join(self.folder, "snap-%d.bmp" % fill), fill)
+        snap[1] = str(figure)
+        with contextlib.redirect_stdout(io.StringIO()) as out, contextlib.redirect_stderr(io.StringIO()) as err:
+            ok = self.demo.report_picture([snap], self.png, required=True)
+        return ok, out.getvalue(), err.getvalue()
+
+    def test_a_picture_that_shows_its_figure_is_kept_with_its_width(self):
+        # 48% of 250 pixels, truncated, is 120; 17 of 35 files fill 121.
+        for fill in (120, 121, 119):
+            ok, out, err = self.judge(48, fill)
+            self.assertTrue(ok, err)
+            self.assertIn("screenshot of the bar at 48%%: fill %d of 250 pixels (120 expected)" % fill, out)
+        self.assertTrue(os.path.isfile(self.png))
+
+    def test_an_empty_bar_or_another_figure_is_refused(self):
+        for fill in (0, 113, 122):
+            ok, out, err = self.judge(48, fill)
+            self.assertFalse(ok, fill)
+            self.assertIn("does not show its figure: a fill of %d pixels at 48%%, not 120" % fill, err)
+
+    def test_no_picture_in_mid_run_is_refused_for_the_sample(self):
+        with contextlib.redirect_stderr(io.StringIO()) as err:
+            self.assertFalse(self.demo.report_picture([], self.png, required=True))
+            self.assertTrue(self.demo.report_picture([], self.png, required=False))
+        self.assertIn("no picture of the bar", err.getvalue())
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
-"""Reads the 24- and 32-bit BMP screenshots of the test host and writes PNG.
+"""Reads the 24- and 32-bit BMP screenshots of the test host, writes PNG, and
+tells the progress strip's fill from its track.
 
-usage: from bmp import read_bmp, write_png
+usage: from bmp import read_bmp, write_png, bar_row
 """
 import struct
 import zlib
@@ -59,3 +60,28 @@ def write_png(image, path):
     with open(path, "wb") as f:
         f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", image.width, image.height, 8, 2, 0, 0, 0))
                 + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
+def is_fill(pixel):
+    """The fill's bright blue."""
+    r, g, b = pixel
+    return b > 150 and r < 150 and b - r > 60
+
+
+def is_track(pixel):
+    """The track's near-black."""
+    r, g, b = pixel
+    return max(r, g, b) < 60
+
+
+def bar_row(image, rect):
+    """The middle row of the strip at rect (left, top, right, bottom):
+    the x offsets of its fill pixels and of its track pixels."""
+    left, top, right, bottom = (int(v) for v in rect)
+    row = [image.pixel(x, (top + bottom) // 2) for x in range(left, right)]
+    return [x for x, p in enumerate(row) if is_fill(p)], [x for x, p in enumerate(row) if is_track(p)]
+
+
+def expected_fill(width, percent):
+    """The fill the strip draws for a progress figure: that share of its width, truncated."""
+    return width * percent // 100

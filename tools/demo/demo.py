@@ -22,7 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "runlib"))
 sys.path.insert(0, HERE)
 
-from bmp import read_bmp, write_png  # noqa: E402
+from bmp import bar_row, expected_fill, read_bmp, write_png  # noqa: E402
 from runlib import BIN, SOURCE, Package, TestServer, md5_of, run_host, wine_path  # noqa: E402
 
 # The sample is served at this rate per file so that the bar can be seen.
@@ -67,10 +67,37 @@ def sample_package(server):
     return pkg
 
 
-def crop_bar(snapshot, window, png_path):
+def save_bar(snap, png_path):
+    """Saves the strip of one of the host's screenshots, enlarged, as PNG.
+    Returns the figure it was taken at, the strip's width, the fill it shows
+    and the fill that figure calls for, in pixels of the strip's own width."""
+    bmp, figure, window = snap[0].replace("Z:", "", 1).replace("\\", "/"), int(snap[1]), snap[2:6]
     left, top, right, bottom = (int(v) for v in window)
-    image = read_bmp(snapshot).crop(left - 40, top - 20, right + 40, bottom + 20)
-    write_png(image.scaled(2), png_path)
+    image = read_bmp(bmp)
+    blue, _ = bar_row(image, window)
+    write_png(image.crop(left - 40, top - 20, right + 40, bottom + 20).scaled(2), png_path)
+    # The fill is one run from the left edge; anything else is no fill.
+    shown = len(blue) if blue == list(range(len(blue))) else 0
+    return figure, right - left, shown, expected_fill(right - left, figure)
+
+
+def report_picture(snaps, screenshot, required):
+    """Saves the picture of the bar from the middle of the run and says what
+    it shows. A picture must show the fill of its figure, within a pixel:
+    one that shows another is refused, not replaced by a better one. False
+    when it is refused, or when there is none and one is required."""
+    mid = [s for s in snaps if 0 < int(s[1]) < 100 and s[6] == "1"]
+    if not mid:
+        print("demo: no picture of the bar was taken in mid-run", file=sys.stderr)
+        return not required
+    figure, width, shown, wanted = save_bar(mid[len(mid) // 2], screenshot)
+    print("screenshot of the bar at %d%%: fill %d of %d pixels (%d expected): %s"
+          % (figure, shown, width, wanted, screenshot))
+    if abs(shown - wanted) > 1:
+        print("demo: the picture does not show its figure: a fill of %d pixels at %d%%, not %d"
+              % (shown, figure, wanted), file=sys.stderr)
+        return False
+    return True
 
 
 def main():
@@ -123,11 +150,7 @@ def main():
                                                         "--close-box"], timeout=300, on_line=show)
         elapsed = time.monotonic() - started
 
-        mid = [s for s in run.snaps() if 0 < int(s[1]) < 100]
-        if mid:
-            chosen = mid[len(mid) // 2]
-            crop_bar(chosen[0].replace("Z:", "", 1).replace("\\", "/"), chosen[2:6], screenshot)
-            print("screenshot of the bar at %s%%: %s" % (chosen[1], screenshot))
+        picture_ok = report_picture(run.snaps(), screenshot, required=pkg is not None)
 
         print("ran: %s, under %s Wine" % (ARCH_NAMES.get(arch, arch), "32-bit" if arch == "i686" else "64-bit"))
         print("client exit code: %s" % run.client_exit_code())
@@ -155,7 +178,7 @@ def main():
             if os.path.exists(runlog):
                 with open(runlog, encoding="utf-8") as f:
                     print("program started: %s" % f.read().strip())
-        return 0 if run.client_exit_code() == 0 and run.progress()[-1:] == [100] else 1
+        return 0 if run.client_exit_code() == 0 and run.progress()[-1:] == [100] and picture_ok else 1
     finally:
         server.stop()
 

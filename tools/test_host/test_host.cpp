@@ -10,8 +10,8 @@
 //   --close-box       close every message box of the client once it shows, with OK
 //   --box-delay MS    with --close-box: leave each box open this long first, default 0
 //   --watch-window    report when the client's progress window shows, moves or hides
-//   --snap DIR        save a screenshot DIR\snap-<n>.bmp after every message received
-//   --snap-delay MS   wait this long after the message before the screenshot, default 200
+//   --snap DIR        save a screenshot DIR\snap-<n>.bmp once the client's messages pause
+//   --snap-delay MS   the pause: no message for this long before the screenshot, default 200
 //   --vanish-after N  once the Nth message from the client is in (and acknowledged, unless
 //                     --no-ack), destroy the host window the client was given with -biw and
 //                     go on waiting for the client without one
@@ -454,13 +454,15 @@ private:
     CWindowState m_last;
 };
 
-// A screenshot a little while after every message from the client, so the
-// bar it has just repainted can be looked at. Main thread only.
+// A screenshot once the client's messages have paused for the delay, so
+// that the bar shows the figure last reported: the client repaints right
+// after it reports, and a picture taken soon after a newer figure could
+// still show the one before. Main thread only.
 class CSnapTask : public CHostTask {
 public:
     CSnapTask(const std::wstring& folder, DWORD delayMs) : m_folder(folder), m_delayMs(delayMs) {}
     void Poll(CHostSession& session) override {
-        if (session.MessageCount() > m_nMessagesSeen && m_due == 0) {
+        if (session.MessageCount() > m_nMessagesSeen) {
             m_nMessagesSeen = session.MessageCount();
             m_due = ::GetTickCount64() + m_delayMs;
         }
