@@ -99,6 +99,102 @@ class ForeignFolderTest(unittest.TestCase):
         self.assertEqual(snapshot(self.folder), before)
 
 
+FAKE_APT = r"""#!/usr/bin/env bash
+# apt-get as a mirror out of step answers it: FAKE_APT says which installs fail.
+echo "apt-get $*" >>"$FAKE_LOG"
+case " $* " in *" install "*) ;; *) exit 0 ;; esac
+fails=0
+case "$FAKE_APT" in
+plain) case " $* " in *" -t "*) ;; *) fails=1 ;; esac ;;
+wine32) case " $* " in *" wine32:i386 "*) fails=1 ;; esac ;;
+all) fails=1 ;;
+esac
+if [ $fails = 1 ]; then
+    echo "E: Unable to correct problems, you have held broken packages." >&2
+    exit 100
+fi
+"""
+
+
+class SetupTest(unittest.TestCase):
+    """scripts/setup against an apt that cannot resolve the install, with
+    apt, dpkg and the architecture probe replaced by stand-ins: nothing is
+    installed for real."""
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="rv-setup-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        os.makedirs(os.path.join(self.root, "scripts"))
+        os.makedirs(os.path.join(self.root, "third_party", "tinyxml"))
+        open(os.path.join(self.root, "third_party", "tinyxml", "tinyxml.h"), "w").close()
+        shutil.copy(os.path.join(SCRIPTS, "setup"), os.path.join(self.root, "scripts", "setup"))
+        with open(os.path.join(self.root, "scripts", "arch"), "w") as f:
+            f.write('radevare_machine_runs() { [ "$1" = x86-64 ] || [ "${FAKE_RUNS_I686:-0}" = 1 ]; }\n')
+        self.bin = os.path.join(self.root, "bin")
+        os.makedirs(self.bin)
+        stubs = {
+            "apt-get": FAKE_APT,
+            "dpkg-query": "#!/bin/sh\nexit 1\n",
+            "dpkg": '#!/bin/sh\n[ "$1" = --print-foreign-architectures ] && echo i386\nexit 0\n',
+            "tee": '#!/bin/sh\ncat >/dev/null\n',
+            "sudo": '#!/bin/sh\nexec "$@"\n',
+        }
+        for name, text in stubs.items():
+            path = os.path.join(self.bin, name)
+            with open(path, "w") as f:
+                f.write(text)
+            os.chmod(path, 0o755)
+        self.log = os.path.join(self.root, "apt.log")
+        self.suite = "bookworm"
+        if os.path.exists("/etc/os-release"):
+            with open("/etc/os-release") as f:
+                for line in f:
+                    if line.startswith("VERSION_CODENAME=") and line.strip().split("=", 1)[1]:
+                        self.suite = line.strip().split("=", 1)[1].strip('"')
+
+    def setup(self, fake_apt, runs_i686=True):
+        open(self.log, "w").close()
+        completed = subprocess.run(
+            [os.path.join(self.root, "scripts", "setup")], stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
+            env=dict(os.environ, PATH=self.bin + os.pathsep + os.environ["PATH"], FAKE_LOG=self.log,
+                     FAKE_APT=fake_apt, FAKE_RUNS_I686="1" if runs_i686 else "0"))
+        with open(self.log) as f:
+            installs = [line.split() for line in f if " install " in line]
+        return completed.returncode, completed.stderr.decode(), installs
+
+    def test_an_unresolvable_install_is_tried_once_more_preferring_the_main_archive(self):
+        code, err, installs = self.setup("plain")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(len(installs), 2, installs)
+        self.assertNotIn("-t", installs[0])
+        self.assertEqual(installs[1][installs[1].index("-t") + 1], self.suite)
+        self.assertIn("wine32:i386", installs[1])
+        self.assertEqual(err.count("trying once more with Debian's main archive preferred (-t %s)" % self.suite), 1)
+        self.assertNotIn("cannot be installed", err)
+
+    def test_without_wine32_the_rest_is_installed_and_the_reason_said(self):
+        code, err, installs = self.setup("wine32")
+        self.assertEqual(code, 0, err)
+        self.assertIn("Wine's 32-bit half (wine32:i386) cannot be installed", err)
+        self.assertTrue(all("wine32:i386" in i for i in installs[:2]), installs)
+        self.assertEqual(len(installs), 3, installs)
+        self.assertNotIn("wine32:i386", installs[2])
+        self.assertIn("wine64", installs[2])
+
+    def test_an_install_that_fails_for_everything_fails_the_setup(self):
+        for runs_i686 in (True, False):
+            code, err, installs = self.setup("all", runs_i686)
+            self.assertNotEqual(code, 0, err)
+            self.assertIn("setup: could not install", err)
+            self.assertEqual(any("wine32:i386" in i for i in installs), runs_i686, installs)
+
+    def test_a_machine_without_32_bit_code_never_asks_for_wine32(self):
+        code, err, installs = self.setup("wine32", runs_i686=False)
+        self.assertEqual(code, 0, err)
+        self.assertEqual(len(installs), 1, installs)
+        self.assertNotIn("wine32:i386", installs[0])
+
+
 def write_bar_bmp(path, fill, width=250, track=(12, 12, 16), blue=(30, 140, 250), white=(255, 255, 255)):
     """A 24-bit screenshot of a white screen with the strip at (20, 10), fill pixels of it blue."""
     screen_w, screen_h = width + 40, 32
