@@ -305,6 +305,14 @@ ToolRun RunTool(const std::wstring& arguments) {
 // The probe's one input, "read one byte too many", in hex.
 const char kProbeInputHex[] = "72656164206f6e65206279746520746f6f206d616e79";
 
+// A probe's run ended with exitCode and a report that names the fault and
+// shows the input.
+void ExpectProbeReport(const ToolRun& run, DWORD exitCode, const char* fault) {
+    EXPECT_EQ(run.exitCode, exitCode) << run.output;
+    EXPECT_NE(run.output.find(std::string(fault) + " in target probe at input 0"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(kProbeInputHex), std::string::npos) << run.output;
+}
+
 } // namespace
 
 // The guard page and the reports together: a reader that reads one byte
@@ -312,10 +320,7 @@ const char kProbeInputHex[] = "72656164206f6e65206279746520746f6f206d616e79";
 // with the input in the report, and never with a pass.
 TEST(FuzzEngineTest, ReadingPastTheInputEndsTheFuzzerWithTheInputInItsReport) {
     const ToolRun run = RunTool(L"--probe overread");
-    EXPECT_EQ(run.exitCode, fuzz::kCrashExitCode) << run.output;
-    EXPECT_NE(run.output.find("CRASH: exception 0xC0000005 in target probe at input 0"), std::string::npos)
-        << run.output;
-    EXPECT_NE(run.output.find(kProbeInputHex), std::string::npos) << run.output;
+    ExpectProbeReport(run, fuzz::kCrashExitCode, "CRASH: exception 0xC0000005");
     EXPECT_EQ(run.output.find("passed"), std::string::npos) << run.output;
 }
 
@@ -324,10 +329,7 @@ TEST(FuzzEngineTest, ReadingPastTheInputEndsTheFuzzerWithTheInputInItsReport) {
 // less the page the guarantee starts below and the exception's record.
 TEST(FuzzEngineTest, StackOverflowEndsTheFuzzerWithItsReport) {
     const ToolRun run = RunTool(L"--probe stack");
-    EXPECT_EQ(run.exitCode, fuzz::kCrashExitCode) << run.output;
-    EXPECT_NE(run.output.find("CRASH: stack overflow 0xC00000FD in target probe at input 0"), std::string::npos)
-        << run.output;
-    EXPECT_NE(run.output.find(kProbeInputHex), std::string::npos) << run.output;
+    ExpectProbeReport(run, fuzz::kCrashExitCode, "CRASH: stack overflow 0xC00000FD");
     const std::string left = "stack left to the overflow's handler: ";
     const size_t at = run.output.find(left);
     ASSERT_NE(at, std::string::npos) << run.output;
@@ -337,21 +339,13 @@ TEST(FuzzEngineTest, StackOverflowEndsTheFuzzerWithItsReport) {
 // What Wine does to a thread whose overflow it cannot raise: it ends the
 // thread and leaves the process running.
 TEST(FuzzEngineTest, AThreadThatEndsInMidInputIsReportedAsACrash) {
-    const ToolRun run = RunTool(L"--probe vanish");
-    EXPECT_EQ(run.exitCode, fuzz::kCrashExitCode) << run.output;
-    EXPECT_NE(run.output.find("CRASH: the thread running the inputs ended without a report in target probe at input 0"),
-              std::string::npos)
-        << run.output;
-    EXPECT_NE(run.output.find(kProbeInputHex), std::string::npos) << run.output;
+    ExpectProbeReport(RunTool(L"--probe vanish"), fuzz::kCrashExitCode,
+                      "CRASH: the thread running the inputs ended without a report");
 }
 
 TEST(FuzzEngineTest, AnInputThatNeverEndsIsReportedByTheWatchdog) {
-    const ToolRun run = RunTool(L"--probe hang --hang-limit 1");
-    EXPECT_EQ(run.exitCode, fuzz::kHangExitCode) << run.output;
-    EXPECT_NE(run.output.find("HANG: no progress for the watchdog's limit in target probe at input 0"),
-              std::string::npos)
-        << run.output;
-    EXPECT_NE(run.output.find(kProbeInputHex), std::string::npos) << run.output;
+    ExpectProbeReport(RunTool(L"--probe hang --hang-limit 1"), fuzz::kHangExitCode,
+                      "HANG: no progress for the watchdog's limit");
 }
 
 // The program runs the same engine as these tests, and its exit code says

@@ -3,10 +3,12 @@
 #include "base/messages.h"
 #include "download/download_thread.h"
 #include "ipc/paras_helper.h"
+#include "screen_capture.h"
 
 #include <atomic>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include <objidl.h>
 #include <gdiplus.h>
@@ -36,41 +38,22 @@ std::wstring ProgramPath() {
 // How many pixels of the middle row of rect, as the screen shows it, are the
 // fill's blue; -1 when the screen cannot be read.
 int BluePixelsOnScreen(const RECT& rect) {
-    const int width = rect.right - rect.left;
-    const int height = rect.bottom - rect.top;
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    HDC screen = ::GetDC(nullptr);
-    HDC memory = ::CreateCompatibleDC(screen);
-    HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    int blue = -1;
-    if (memory != nullptr && bitmap != nullptr) {
-        HGDIOBJ old = ::SelectObject(memory, bitmap);
-        if (::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY)) {
-            ::GdiFlush();
-            blue = 0;
-            const auto* row = static_cast<const uint8_t*>(bits) + (height / 2) * width * 4;
-            for (int x = 0; x < width; ++x) {
-                const int b = row[4 * x];
-                const int r = row[4 * x + 2];
-                blue += b > 150 && r < 150 && b - r > 60 ? 1 : 0;
-            }
-        }
-        ::SelectObject(memory, old);
+    BITMAPINFOHEADER info = {};
+    std::vector<uint8_t> bits;
+    if (!CaptureScreen(rect, info, bits)) {
+        return -1;
     }
-    if (bitmap != nullptr) {
-        ::DeleteObject(bitmap);
+    const int width = info.biWidth;
+    const int height = info.biHeight;
+    const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~size_t(3);
+    // Bottom-up rows: the middle row counted from the top.
+    const uint8_t* row = bits.data() + static_cast<size_t>(height - 1 - height / 2) * stride;
+    int blue = 0;
+    for (int x = 0; x < width; ++x) {
+        const int b = row[3 * x];
+        const int r = row[3 * x + 2];
+        blue += b > 150 && r < 150 && b - r > 60 ? 1 : 0;
     }
-    if (memory != nullptr) {
-        ::DeleteDC(memory);
-    }
-    ::ReleaseDC(nullptr, screen);
     return blue;
 }
 

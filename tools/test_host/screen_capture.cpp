@@ -1,15 +1,13 @@
 #include "screen_capture.h"
 
-#include <windows.h>
+#include "base/unique_handle.h"
 
-bool SaveScreenAsBmp(const std::wstring& path) {
-    const int width = ::GetSystemMetrics(SM_CXSCREEN);
-    const int height = ::GetSystemMetrics(SM_CYSCREEN);
+#include <cstring>
+
+bool CaptureScreen(const RECT& rect, BITMAPINFOHEADER& header, std::vector<uint8_t>& bits) {
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
     if (width <= 0 || height <= 0) {
-        return false;
-    }
-    HDC screen = ::GetDC(nullptr);
-    if (screen == nullptr) {
         return false;
     }
     BITMAPINFO info{};
@@ -19,39 +17,49 @@ bool SaveScreenAsBmp(const std::wstring& path) {
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 24;
     info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    HDC memory = ::CreateCompatibleDC(screen);
-    HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    bool saved = false;
-    if (memory != nullptr && bitmap != nullptr) {
-        HGDIOBJ old = ::SelectObject(memory, bitmap);
-        if (::BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY)) {
+    HDC screen = ::GetDC(nullptr);
+    if (screen == nullptr) {
+        return false;
+    }
+    void* section = nullptr;
+    base::unique_memory_dc memory(::CreateCompatibleDC(screen));
+    base::unique_gdiobj bitmap(::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &section, nullptr, 0));
+    bool captured = false;
+    if (memory && bitmap) {
+        HGDIOBJ old = ::SelectObject(memory.get(), bitmap.get());
+        if (::BitBlt(memory.get(), 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY)) {
             ::GdiFlush();
             const DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
-            const DWORD imageSize = stride * static_cast<DWORD>(height);
-            BITMAPFILEHEADER header{};
-            header.bfType = 0x4D42; // "BM"
-            header.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
-            header.bfSize = header.bfOffBits + imageSize;
-            info.bmiHeader.biSizeImage = imageSize;
-            HANDLE file =
-                ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (file != INVALID_HANDLE_VALUE) {
-                DWORD written = 0;
-                saved = ::WriteFile(file, &header, sizeof(header), &written, nullptr) &&
-                        ::WriteFile(file, &info.bmiHeader, sizeof(info.bmiHeader), &written, nullptr) &&
-                        ::WriteFile(file, bits, imageSize, &written, nullptr);
-                ::CloseHandle(file);
-            }
+            info.bmiHeader.biSizeImage = stride * static_cast<DWORD>(height);
+            bits.resize(info.bmiHeader.biSizeImage);
+            std::memcpy(bits.data(), section, bits.size());
+            header = info.bmiHeader;
+            captured = true;
         }
-        ::SelectObject(memory, old);
-    }
-    if (bitmap != nullptr) {
-        ::DeleteObject(bitmap);
-    }
-    if (memory != nullptr) {
-        ::DeleteDC(memory);
+        ::SelectObject(memory.get(), old);
     }
     ::ReleaseDC(nullptr, screen);
-    return saved;
+    return captured;
+}
+
+bool SaveScreenAsBmp(const std::wstring& path) {
+    const RECT screen = {0, 0, ::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN)};
+    BITMAPINFOHEADER info{};
+    std::vector<uint8_t> bits;
+    if (!CaptureScreen(screen, info, bits)) {
+        return false;
+    }
+    BITMAPFILEHEADER header{};
+    header.bfType = 0x4D42; // "BM"
+    header.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+    header.bfSize = header.bfOffBits + info.biSizeImage;
+    base::unique_file file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return false;
+    }
+    DWORD written = 0;
+    return ::WriteFile(file.get(), &header, sizeof(header), &written, nullptr) &&
+           ::WriteFile(file.get(), &info, sizeof(info), &written, nullptr) &&
+           ::WriteFile(file.get(), bits.data(), static_cast<DWORD>(bits.size()), &written, nullptr);
 }
