@@ -5,8 +5,6 @@
 #include "app/run_mode.h"
 #include "config/client_config.h"
 
-#include <cstdlib>
-
 int CRunProcess::Execute(HINSTANCE hInstance, const std::wstring& commandLine, int /*nShowCmd*/) {
     InstallCrashReporter();
 
@@ -49,13 +47,14 @@ int CRunProcess::Execute(HINSTANCE hInstance, const std::wstring& commandLine, i
     case RunMode::None:
         // Nothing to fetch, and nothing would ever end a process left
         // waiting without a window or a timer: it ends at once instead.
-        std::exit(0);
+        m_wnd.EndRun(CMainProcessWnd::ENDING_QUIET);
+        return 0;
     }
 
     MSG msg;
     while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
         ::TranslateMessage(&msg);
-        ::DispatchMessageW(&msg);
+        ATL::DispatchQueuedMessage(msg);
     }
     return 1;
 }

@@ -14,19 +14,39 @@
 
 namespace {
 
-// Ticks without any sign of progress before the run ends as a time-out.
-const int kIdleTicksAllowed = 15;
+// How long the watchdog lets a run go without a sign of progress.
+const ULONGLONG kIdleAllowedMs = 15000;
 // The longest the process waits, on its way out, for the host to take its
 // last reports.
 const DWORD kAcknowledgeWaitMs = 1000;
+const int kNoFigure = INT_MIN;
 
 const wchar_t kErrorCaption[] = L"下载错误";
 const wchar_t kErrorText[] = L"下载出现错误！请重新打开！";
 
+// One row per ending, in the order of CMainProcessWnd::RunEnding.
+struct EndingSteps {
+    int nFigure;       // reported to the host first; kNoFigure for none
+    bool bFollowUps;   // the run list is started and the delay list handed on
+    bool bBox;         // the error box, when the strip may show at all
+    bool bFigureAgain; // the figure once more after the box
+};
+
+const EndingSteps kEndingSteps[] = {
+    {100, true, false, false},       // ENDING_FINISHED: the second 100; the first came with the last file
+    {-1, false, true, false},        // ENDING_TIMED_OUT
+    {-1, false, true, false},        // ENDING_LIST_FAILED
+    {-1, false, true, true},         // ENDING_FILE_FAILED
+    {-1, false, false, false},       // ENDING_CLOSED: the user chose it, nothing to tell them
+    {kNoFigure, false, false, false} // ENDING_QUIET
+};
+static_assert(sizeof(kEndingSteps) / sizeof(kEndingSteps[0]) == CMainProcessWnd::ENDING_QUIET + 1,
+              "one row per ending");
+
 } // namespace
 
 void CMainProcessWnd::ShowErrorBox() {
-    ::MessageBoxW(nullptr, kErrorText, kErrorCaption, MB_OK);
+    m_pfnMessageBox(nullptr, kErrorText, kErrorCaption, MB_OK);
 }
 
 void CMainProcessWnd::StopWorker() {
@@ -42,21 +62,45 @@ void CMainProcessWnd::StopWorker() {
     m_pDownloadThread = nullptr;
 }
 
-void CMainProcessWnd::BeginEnding() {
-    // Worker messages that arrive from here on (inside the box, say) are
-    // held back, and the watchdog fires no more.
+void CMainProcessWnd::EndRun(RunEnding ending) {
+    if (m_bEnding || ending < ENDING_FINISHED || ending > ENDING_QUIET) {
+        return;
+    }
+    const EndingSteps& steps = kEndingSteps[ending];
+    // From here on worker messages (inside the box, say), the watchdog and a
+    // second close are held back.
     m_bEnding = TRUE;
     KillTimer(IDT_WATCHDOG);
+    // Nothing is fetched behind the box, and nothing is placed once the
+    // ending has begun.
     StopWorker();
-}
-
-void CMainProcessWnd::EndProcess() {
+    // Hidden before the box: the box is about the download, not over the bar.
+    ShowWindow(SW_HIDE);
+    if (steps.nFigure != kNoFigure) {
+        SendDownProgress(steps.nFigure);
+    }
+    if (steps.bFollowUps) {
+        LaunchRunList();
+        SpawnDelayedDownloads();
+        m_bFinished = TRUE;
+    }
+    if (steps.bBox && m_bShowUi) {
+        ShowErrorBox();
+    }
+    if (steps.bFigureAgain) {
+        SendDownProgress(steps.nFigure);
+    }
+    DestroyWindow();
     // A report lives in a block that exists only while this process holds
     // it: give the host the time to read what was sent.
     if (m_bReported) {
         m_ipc.WaitForAcknowledgements(kAcknowledgeWaitMs);
     }
-    std::exit(0);
+    m_pfnExitProcess(0);
+}
+
+void CMainProcessWnd::ResetWatchdog() {
+    m_ullLastProgress = m_pfnTickCount();
 }
 
 void CMainProcessWnd::OnTimer() {
@@ -64,40 +108,20 @@ void CMainProcessWnd::OnTimer() {
         return;
     }
     // Bytes arriving at the worker count as progress: a large file that
-    // keeps coming is never cut, a stalled one is.
+    // keeps coming is never cut, a stalled one is. Every tick only looks at
+    // the clock, so a burst of WM_TIMER from elsewhere changes nothing.
     if (m_pDownloadThread != nullptr) {
         const LONG activity = m_pDownloadThread->GetActivityCount();
         if (activity != m_nLastActivity) {
             m_nLastActivity = activity;
-            m_nIdleTicks = 0;
+            ResetWatchdog();
             return;
         }
     }
-    if (m_nIdleTicks != kIdleTicksAllowed) {
-        ++m_nIdleTicks;
+    if (m_pfnTickCount() - m_ullLastProgress < kIdleAllowedMs) {
         return;
     }
-    if (m_bDelayedMode) {
-        EndDelayedRun();
-        return;
-    }
-    TimeOut();
-}
-
-void CMainProcessWnd::TimeOut() {
-    BeginEnding();
-    SendDownProgress(-1);
-    if (m_bShowUi && !m_bFinished) {
-        ShowErrorBox();
-    }
-    DestroyWindow();
-    EndProcess();
-}
-
-void CMainProcessWnd::EndDelayedRun() {
-    // A background instance ends quietly: no host, no box.
-    BeginEnding();
-    std::exit(0);
+    EndRun(m_bDelayedMode ? ENDING_QUIET : ENDING_TIMED_OUT);
 }
 
 CDownloadThread::TaskOutcome CMainProcessWnd::TakeOutcome(LPARAM taskId, DownloadTask& result) {
@@ -118,20 +142,10 @@ void CMainProcessWnd::OnFileListDone(LPARAM lParam) {
     }
     m_nListTaskId = kNoTask;
     if (outcome == CDownloadThread::TASK_FAILED || !PlaceDownloadedFile(result.strUrl)) {
-        FailFileList();
+        EndRun(ENDING_LIST_FAILED);
         return;
     }
     ProcessFileList();
-}
-
-void CMainProcessWnd::FailFileList() {
-    BeginEnding();
-    ShowWindow(SW_HIDE);
-    SendDownProgress(-1);
-    if (m_bShowUi) {
-        ShowErrorBox();
-    }
-    EndProcess();
 }
 
 void CMainProcessWnd::ProcessFileList() {
@@ -140,13 +154,13 @@ void CMainProcessWnd::ProcessFileList() {
     // An unreadable list, or one naming a file outside the target folder,
     // is a failed list, not an empty one.
     if (!LoadFileList(m_strAppDir)) {
-        FailFileList();
+        EndRun(ENDING_LIST_FAILED);
         return;
     }
     m_vecFiles = GetDownloadList();
     if (m_vecFiles.empty()) {
         // Everything is present and verified: the run is over at once.
-        FinishRun();
+        EndRun(ENDING_FINISHED);
         return;
     }
     if (m_bShowUi) {
@@ -182,18 +196,18 @@ LRESULT CMainProcessWnd::OnFileDone(LPARAM lParam) {
         return 1;
     }
     if (outcome == CDownloadThread::TASK_FAILED) {
-        FailFile();
+        EndRun(ENDING_FILE_FAILED);
         return 1;
     }
     // The digest is checked on the downloaded copy; the installed file is
     // replaced only by a copy that matched, in one step.
     if (!CheckFileMd5(result.strUrl, m_vecFiles[static_cast<size_t>(index)].md5)) {
         DiscardDownloadedFile(result.strUrl);
-        FailFile();
+        EndRun(ENDING_FILE_FAILED);
         return 1;
     }
     if (!PlaceDownloadedFile(result.strUrl)) {
-        FailFile();
+        EndRun(ENDING_FILE_FAILED);
         return 1;
     }
     RECT client = {};
@@ -202,10 +216,10 @@ LRESULT CMainProcessWnd::OnFileDone(LPARAM lParam) {
     ++m_nDoneCount;
     SendDownProgress(DonePercentage());
     if (static_cast<size_t>(m_nDoneCount) == m_vecFiles.size()) {
-        FinishRun();
+        EndRun(ENDING_FINISHED);
         return 1;
     }
-    m_nIdleTicks = 0;
+    ResetWatchdog();
     // A package of thousands of small files moves the bar by a pixel only
     // every few files: a repaint that would draw the same bar again is left
     // out.
@@ -227,33 +241,7 @@ void CMainProcessWnd::OnDelayedDownloadDone(LPARAM lParam) {
     if (outcome == CDownloadThread::TASK_SUCCEEDED) {
         PlaceDownloadedFile(result.strUrl);
     }
-    EndDelayedRun();
-}
-
-void CMainProcessWnd::FailFile() {
-    // Nothing more is fetched behind the box, and nothing is in mid-transfer
-    // when the process ends.
-    BeginEnding();
-    SendDownProgress(-1);
-    ShowWindow(SW_HIDE);
-    if (m_bShowUi) {
-        ShowErrorBox();
-    }
-    SendDownProgress(-1);
-    EndProcess();
-}
-
-void CMainProcessWnd::FinishRun() {
-    m_bEnding = TRUE;
-    SendDownProgress(100);
-    ShowWindow(SW_HIDE);
-    KillTimer(IDT_WATCHDOG);
-    LaunchRunList();
-    SpawnDelayedDownloads();
-    m_bFinished = TRUE;
-    StopWorker();
-    DestroyWindow();
-    EndProcess();
+    EndRun(ENDING_QUIET);
 }
 
 void CMainProcessWnd::LaunchRunList() {

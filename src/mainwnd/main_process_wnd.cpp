@@ -186,6 +186,12 @@ BOOL CMainProcessWnd::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARA
         OnTimer();
         lResult = 0;
         return TRUE;
+    case WM_CLOSE:
+        // Alt+F4, or a WM_CLOSE from any process: an ending like the others,
+        // never a window destroyed under a run that would go on unseen.
+        EndRun(ENDING_CLOSED);
+        lResult = 0;
+        return TRUE;
     case WM_FILELIST_DONE:
         OnFileListDone(lParam);
         lResult = 0;

@@ -5,6 +5,7 @@
 #include "ipc/ipc_channel.h"
 #include "window/window_impl.h"
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -46,10 +47,34 @@ public:
     // Reports a progress figure to the host, when there is one.
     void SendDownProgress(int progress);
 
+    // Every way a run ends, from a verified package to a closed strip. Each is
+    // one row of a small table (what the host hears, whether the box shows,
+    // whether the follow-ups run) that EndRun carries out in one place.
+    enum RunEnding {
+        ENDING_FINISHED,    // every file verified and placed: 100, the run and delay lists
+        ENDING_TIMED_OUT,   // the watchdog saw no progress for its whole allowance: -1, the box
+        ENDING_LIST_FAILED, // the file list failed or could not be used: -1, the box
+        ENDING_FILE_FAILED, // a file failed or its digest differed: -1, the box, -1 again
+        ENDING_CLOSED,      // the strip was closed (Alt+F4, WM_CLOSE from anyone): -1, no box
+        ENDING_QUIET,       // nothing to report: a background instance, or no run at all
+    };
+    // Ends the run and then the process (exit code 0), once; later calls, and
+    // every worker, timer and close message from then on, are ignored. The
+    // worker is stopped first (within its bound; it removes the partial file
+    // of the transfer it was in, and the partial files of downloads no one
+    // took), so nothing is placed after the ending began.
+    void EndRun(RunEnding ending);
+
+    // Seams for tests in this process: how the process ends, how the error
+    // box is shown, and the watchdog's clock.
+    void (*m_pfnExitProcess)(int) = &std::exit;
+    int(WINAPI* m_pfnMessageBox)(HWND, LPCWSTR, LPCWSTR, UINT) = &::MessageBoxW;
+    ULONGLONG(WINAPI* m_pfnTickCount)() = &::GetTickCount64;
+
     std::wstring m_strAppDir; // target folder; a file goes to m_strAppDir + its FilePath
     CDownloadThread* m_pDownloadThread = nullptr;
     std::vector<FileListItem> m_vecFiles;  // position k belongs to task id k + 1
-    int m_nIdleTicks = 0;                  // watchdog ticks without any sign of progress; set when a mode starts
+    ULONGLONG m_ullLastProgress = 0;       // the watchdog's clock at the last sign of progress; set when a mode starts
     int m_nDoneCount = 0;                  // files downloaded and verified; set when the list is processed
     Gdiplus::Image* m_pImgTrack = nullptr; // resource 134, never released
     Gdiplus::Image* m_pImgFill = nullptr;  // resource 133, never released
@@ -90,19 +115,10 @@ private:
     // How much of a bar width pixels wide the verified files fill.
     int FillWidth(int width) const;
     void ShowErrorBox();
-    // The ways out; each ends the process with exit code 0, and each caller
-    // returns right after the call. On a failure or time-out the worker is
-    // stopped first, then the host hears of it, then the box, then the exit.
-    [[noreturn]] void FinishRun();
-    [[noreturn]] void FailFileList();
-    [[noreturn]] void FailFile();
-    [[noreturn]] void TimeOut();
-    [[noreturn]] void EndDelayedRun();
     void StopWorker();
-    // The first step of every failure and time-out: no more handling, no
-    // watchdog, and the worker stopped within its bound.
-    void BeginEnding();
-    [[noreturn]] void EndProcess();
+    // Fifteen seconds without a sign of progress end the run. Measured on
+    // the clock: WM_TIMER messages can be posted by anyone.
+    void ResetWatchdog();
 
     static constexpr int kNoTask = -1;
     // The tasks whose messages are awaited: the file list's, the first
@@ -115,8 +131,8 @@ private:
     LONG m_nLastActivity = 0;
     // The delayed-download mode: its watchdog ends the process silently.
     BOOL m_bDelayedMode = FALSE;
-    // Set when a failure or time-out has begun to end the run: worker
-    // messages that arrive while the error box is open are held back.
+    // Set when EndRun has begun: worker messages that arrive while the error
+    // box is open are held back, and no second ending starts.
     BOOL m_bEnding = FALSE;
     // A report has been handed to the channel: wait for its acknowledgement
     // before the process ends.

@@ -58,7 +58,7 @@ std::wstring WithBackslashes(std::wstring path) {
 } // namespace
 
 void CMainProcessWnd::StartWatchdog() {
-    m_nIdleTicks = 0;
+    ResetWatchdog();
     m_nLastActivity = m_pDownloadThread != nullptr ? m_pDownloadThread->GetActivityCount() : 0;
     SetTimer(IDT_WATCHDOG, kWatchdogIntervalMs);
 }
@@ -108,7 +108,8 @@ void CMainProcessWnd::StartDelayedDownload(const std::wstring& url, const std::w
     std::wstring folder;
     if (!IsWebUrl(url) || !IsPlainRelativePath(appPath) || !ExpandToStableFolder(GetModuleFolder(), folder) ||
         !IsPathInsideFolder(folder, relative)) {
-        std::exit(0);
+        EndRun(ENDING_QUIET);
+        return;
     }
     // The worker makes no folders, and a file for later usually goes into
     // one that this installation does not have yet.
@@ -124,7 +125,8 @@ void CMainProcessWnd::StartDelayedDownload(const std::wstring& url, const std::w
 
 void CMainProcessWnd::StartFromUrl(const std::wstring& openUrl, const std::wstring& appPath) {
     if (openUrl.empty()) {
-        std::exit(0);
+        EndRun(ENDING_QUIET);
+        return;
     }
     StartWatchdog();
     // Its values are not used by this mode; the channel id still reaches
@@ -137,7 +139,7 @@ void CMainProcessWnd::StartFromUrl(const std::wstring& openUrl, const std::wstri
     std::wstring moduleFolder;
     if (appPath.empty() || !ExpandToStableFolder(appPath, m_strAppDir) || !IsWebUrl(openUrl) ||
         !ExpandToStableFolder(GetModuleFolder(), moduleFolder)) {
-        FailFileList();
+        EndRun(ENDING_LIST_FAILED);
         return;
     }
     // The file list always goes beside the executable, whatever the target.
@@ -150,10 +152,11 @@ void CMainProcessWnd::StartFromConfig() {
     LoadClientConfig();
     const std::wstring url = g_settingsTable.GetDownUrl();
     if (url.empty()) {
-        std::exit(0);
+        EndRun(ENDING_QUIET);
+        return;
     }
     if (!IsWebUrl(url) || !ExpandToStableFolder(GetModuleFolder(), m_strAppDir)) {
-        FailFileList();
+        EndRun(ENDING_LIST_FAILED);
         return;
     }
     m_nListTaskId = AddDownload(url, m_strAppDir + L"\\FileList.xml", L"FileList.xml", WM_FILELIST_DONE);

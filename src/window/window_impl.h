@@ -9,9 +9,19 @@
 // program is written against; nothing of it is used.
 //
 // How a window procedure finds its object: Create passes the object in
-// lpCreateParams; WM_NCCREATE stores it in GWLP_USERDATA; WM_NCDESTROY clears
-// it and calls OnFinalMessage. This header and its source are the only place
-// that knows. A window's messages run on the thread that created it.
+// lpCreateParams; WM_NCCREATE binds the window to it in a table of the
+// layer's own; WM_NCDESTROY unbinds it and calls OnFinalMessage. This header
+// and its source are the only place that knows. A window's messages run on
+// the thread that created it.
+//
+// Any process on the desktop can post or send any message to our windows
+// (and write their GWLP_USERDATA, which the layer therefore never reads). So
+// the layer trusts none of the messages that bind or unbind an object unless
+// it caused them itself: WM_NCCREATE and WM_CREATE only inside Create, for
+// the object being made on this thread; WM_DESTROY and WM_NCDESTROY only
+// inside Create (a creation that fails) or the layer's own DestroyWindow,
+// which the default handling of WM_CLOSE also goes through. Any other copy
+// of them is ignored.
 namespace ATL {
 
 template <DWORD t_dwStyle = 0, DWORD t_dwExStyle = 0>
@@ -83,6 +93,9 @@ protected:
 class CWindowImplBase : public CWindowImplRoot {
 public:
     virtual WNDPROC GetWindowProc();
+    // Destroys the window on its own thread; the only destruction whose
+    // WM_DESTROY and WM_NCDESTROY the object hears of.
+    BOOL DestroyWindow() noexcept;
     // Called after the window's last message (WM_NCDESTROY), when the object
     // is no longer bound to it.
     virtual void OnFinalMessage(HWND hWnd);
@@ -92,7 +105,19 @@ public:
 protected:
     HWND CreateImpl(CWndClassInfo& info, HWND hWndParent, const RECT& rect, LPCWSTR szWindowName, DWORD dwStyle,
                     DWORD dwExStyle, HMENU hMenu) noexcept;
+
+private:
+    // The window's own thread only: set while Create makes the window and
+    // while DestroyWindow destroys it.
+    bool m_bCreating = false;
+    bool m_bDestroying = false;
 };
+
+// Dispatches a message taken from this thread's queue, except a WM_TIMER or
+// WM_SYSTIMER that carries a callback address: this program sets no timer
+// with a callback, and the system would call whatever address the poster
+// (any process on the desktop) put in lParam.
+LRESULT DispatchQueuedMessage(const MSG& msg) noexcept;
 
 // Declares the window class of a CWindowImpl descendant; a null name asks
 // for a generated "ATL:%p" name.

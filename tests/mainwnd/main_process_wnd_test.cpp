@@ -2,11 +2,15 @@
 
 #include "base/messages.h"
 #include "download/download_thread.h"
+#include "ipc/ipc_channel.h"
 #include "ipc/paras_helper.h"
 #include "screen_capture.h"
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -232,4 +236,182 @@ TEST_F(MainProcessWndTest, ConnectingWithoutAHostStillStartsTheChannel) {
     // Without a host nothing is sent, so nothing waits for an answer.
     m_wnd.SendDownProgress(50);
     EXPECT_TRUE(m_wnd.m_ipc.WaitForAcknowledgements(0));
+}
+
+namespace {
+
+// What the seams of the ways out saw. The test's main thread only.
+int g_exits = 0;
+int g_lastExitCode = -1;
+int g_boxes = 0;
+ULONGLONG g_clock = 0;
+std::function<void()> g_insideBox;
+
+void RecordExit(int code) {
+    ++g_exits;
+    g_lastExitCode = code;
+}
+
+int WINAPI RecordBox(HWND, LPCWSTR, LPCWSTR, UINT) {
+    ++g_boxes;
+    if (g_insideBox) {
+        g_insideBox();
+    }
+    return IDOK;
+}
+
+ULONGLONG WINAPI FakeClock() {
+    return g_clock;
+}
+
+// A host in this process: a real channel whose deliveries come to this
+// window, which keeps the progress figure of every report.
+class CHostInbox : public ATL::CWindowImpl<CHostInbox> {
+public:
+    static constexpr UINT kDelivered = WM_APP + 1;
+
+    BOOL ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM, LRESULT& lResult, DWORD) override {
+        if (uMsg != kDelivered) {
+            return FALSE;
+        }
+        std::unique_ptr<CParasHelper> paras = m_channel.TakeDelivered(wParam);
+        if (paras && paras->m_vecParams.size() == 2) {
+            m_figures.push_back(std::stoi(paras->m_vecParams[1]));
+        }
+        lResult = 0;
+        return TRUE;
+    }
+
+    // Takes what has arrived; the reports of an ending are acknowledged
+    // before it ends the process, so they are all here by then.
+    void Pump() {
+        MSG msg;
+        while (::PeekMessageW(&msg, m_hWnd, 0, 0, PM_REMOVE)) {
+            ::DispatchMessageW(&msg);
+        }
+    }
+
+    CIPCChannel m_channel;
+    std::vector<int> m_figures;
+};
+
+class EndingTest : public MainProcessWndTest {
+protected:
+    void SetUp() override {
+        MainProcessWndTest::SetUp();
+        g_exits = 0;
+        g_lastExitCode = -1;
+        g_boxes = 0;
+        g_clock = 1000;
+        g_insideBox = nullptr;
+        m_wnd.m_pfnExitProcess = RecordExit;
+        m_wnd.m_pfnMessageBox = RecordBox;
+        m_wnd.m_pfnTickCount = FakeClock;
+        ASSERT_NE(m_host.Create(HWND_MESSAGE, RECT{0, 0, 1, 1}), nullptr);
+        m_host.m_channel.m_hNotifyWnd = m_host.m_hWnd;
+        m_host.m_channel.m_uNotifyMsg = CHostInbox::kDelivered;
+        m_host.m_channel.StartThread();
+        ASSERT_TRUE(m_host.m_channel.IsReady());
+        m_wnd.ConnectHost(static_cast<int>(reinterpret_cast<intptr_t>(m_host.m_channel.GetThreadWnd())));
+        ASSERT_NE(m_wnd.m_hHostWnd, nullptr);
+    }
+
+    // What the host heard once the process would have ended.
+    std::vector<int> Figures() {
+        // The channel thread posts each delivery; give the last a moment.
+        for (int i = 0; i < 20; ++i) {
+            m_host.Pump();
+            ::Sleep(5);
+        }
+        return m_host.m_figures;
+    }
+
+    CHostInbox m_host;
+};
+
+} // namespace
+
+struct EndingRow {
+    CMainProcessWnd::RunEnding ending;
+    std::vector<int> figures;
+    int boxes;
+};
+
+class EveryEndingTest : public EndingTest, public testing::WithParamInterface<EndingRow> {};
+
+// Every ending is one path: the worker stopped, the figures of its row, the
+// box only where its row has one, the window destroyed and the process ended
+// with exit code 0, once.
+TEST_P(EveryEndingTest, FollowsItsRowOnce) {
+    const EndingRow& row = GetParam();
+    m_wnd.EndRun(row.ending);
+    EXPECT_EQ(g_exits, 1);
+    EXPECT_EQ(g_lastExitCode, 0);
+    EXPECT_EQ(g_boxes, row.boxes);
+    EXPECT_EQ(m_wnd.m_pDownloadThread, nullptr) << "the worker was not stopped";
+    EXPECT_FALSE(m_wnd.IsWindow());
+    EXPECT_EQ(Figures(), row.figures);
+    // A second ending, or a timer, afterwards changes nothing.
+    m_wnd.EndRun(CMainProcessWnd::ENDING_TIMED_OUT);
+    g_clock += 60000;
+    m_wnd.SendMessage(WM_TIMER, IDT_WATCHDOG);
+    EXPECT_EQ(g_exits, 1);
+    EXPECT_EQ(Figures(), row.figures);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, EveryEndingTest,
+                         testing::Values(EndingRow{CMainProcessWnd::ENDING_FINISHED, {100}, 0},
+                                         EndingRow{CMainProcessWnd::ENDING_TIMED_OUT, {-1}, 1},
+                                         EndingRow{CMainProcessWnd::ENDING_LIST_FAILED, {-1}, 1},
+                                         EndingRow{CMainProcessWnd::ENDING_FILE_FAILED, {-1, -1}, 1},
+                                         EndingRow{CMainProcessWnd::ENDING_CLOSED, {-1}, 0},
+                                         EndingRow{CMainProcessWnd::ENDING_QUIET, {}, 0}));
+
+TEST_F(EndingTest, WithoutTheUiNoEndingShowsTheBox) {
+    m_wnd.m_bShowUi = FALSE;
+    m_wnd.EndRun(CMainProcessWnd::ENDING_FILE_FAILED);
+    EXPECT_EQ(g_boxes, 0);
+    EXPECT_EQ(g_exits, 1);
+    EXPECT_EQ(Figures(), (std::vector<int>{-1, -1}));
+}
+
+// Alt+F4 or anyone's WM_CLOSE ends the run like any failure, without a box;
+// one that comes while the box of another ending is open changes nothing.
+TEST_F(EndingTest, ClosingTheStripEndsTheRunOnce) {
+    ::PostMessageW(m_wnd.m_hWnd, WM_CLOSE, 0, 0);
+    MSG msg;
+    while (g_exits == 0 && ::PeekMessageW(&msg, m_wnd.m_hWnd, 0, 0, PM_REMOVE)) {
+        ::DispatchMessageW(&msg);
+    }
+    EXPECT_EQ(g_exits, 1);
+    EXPECT_EQ(g_boxes, 0);
+    EXPECT_FALSE(m_wnd.IsWindow());
+    EXPECT_EQ(Figures(), std::vector<int>{-1});
+}
+
+TEST_F(EndingTest, ACloseWhileTheBoxIsOpenIsIgnored) {
+    const HWND strip = m_wnd.m_hWnd;
+    g_insideBox = [strip] { ::SendMessageW(strip, WM_CLOSE, 0, 0); };
+    m_wnd.EndRun(CMainProcessWnd::ENDING_FILE_FAILED);
+    EXPECT_EQ(g_exits, 1);
+    EXPECT_EQ(g_boxes, 1);
+    EXPECT_EQ(Figures(), (std::vector<int>{-1, -1}));
+}
+
+// The watchdog allows fifteen seconds without progress, on the clock: any
+// number of WM_TIMER messages posted in between (anyone can post them) end
+// nothing, and the first tick after the allowance ends the run.
+TEST_F(EndingTest, TheWatchdogMeasuresTimeNotTimerMessages) {
+    m_wnd.m_ullLastProgress = g_clock;
+    for (int i = 0; i < 100; ++i) {
+        m_wnd.SendMessage(WM_TIMER, IDT_WATCHDOG);
+    }
+    g_clock += 14999;
+    m_wnd.SendMessage(WM_TIMER, IDT_WATCHDOG);
+    EXPECT_EQ(g_exits, 0) << "ended before the allowance was over";
+    g_clock += 1;
+    m_wnd.SendMessage(WM_TIMER, IDT_WATCHDOG);
+    EXPECT_EQ(g_exits, 1);
+    EXPECT_EQ(g_boxes, 1);
+    EXPECT_EQ(Figures(), std::vector<int>{-1});
 }

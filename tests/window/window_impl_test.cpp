@@ -149,3 +149,109 @@ TEST(WindowImplTest, ObjectGoneWhileItsWindowLivesOnAnotherThreadIsNeverCalled) 
     owner.join();
     ::CloseHandle(created);
 }
+
+namespace {
+
+// Runs fn on a thread of its own and waits for it, taking the messages it
+// sends meanwhile: a message sent from there is a message from another
+// thread, as one from another process is.
+template <class F>
+void FromAnotherThread(F fn) {
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        fn();
+        done = true;
+    });
+    while (!done) {
+        MSG msg;
+        ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE); // delivers the sent ones
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
+    }
+    other.join();
+}
+
+void PumpPosted(HWND hWnd) {
+    MSG msg;
+    while (::PeekMessageW(&msg, hWnd, 0, 0, PM_REMOVE)) {
+        ::DispatchMessageW(&msg);
+    }
+}
+
+} // namespace
+
+// Another process can post or send the messages of a window's birth and
+// death: none of them may unbind the object from its live window, bind
+// another object to it, or be followed as a pointer.
+TEST(WindowImplTest, LifecycleMessagesFromElsewhereLeaveTheObjectBound) {
+    CPlainWnd wnd;
+    CPlainWnd decoy;
+    HWND hWnd = wnd.Create(HWND_MESSAGE, kRect);
+    ASSERT_NE(hWnd, nullptr);
+
+    CREATESTRUCTW forged = {};
+    forged.lpCreateParams = &decoy;
+    ::PostMessageW(hWnd, WM_NCDESTROY, 0, 0);
+    ::PostMessageW(hWnd, WM_DESTROY, 0, 0);
+    ::PostMessageW(hWnd, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&forged));
+    ::PostMessageW(hWnd, WM_NCCREATE, 0, 0x10); // followed, it would fault
+    ::PostMessageW(hWnd, WM_CREATE, 0, 0x10);
+    PumpPosted(hWnd);
+    FromAnotherThread([&] {
+        ::SendMessageW(hWnd, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&forged));
+        ::SendMessageW(hWnd, WM_NCDESTROY, 0, 0);
+    });
+    // What another process can also write; the layer never reads it.
+    ::SetWindowLongPtrW(hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&decoy));
+
+    EXPECT_EQ(wnd.SendMessage(WM_USER + 1, 21), 42) << "the window no longer reaches its object";
+    EXPECT_EQ(wnd.m_hWnd, hWnd);
+    EXPECT_EQ(wnd.m_finalWindow, nullptr);
+    EXPECT_EQ(decoy.m_hWnd, nullptr) << "a forged WM_NCCREATE bound another object";
+
+    // The real end still comes through.
+    EXPECT_TRUE(wnd.DestroyWindow());
+    EXPECT_EQ(wnd.m_finalWindow, hWnd);
+    EXPECT_EQ(wnd.m_hWnd, nullptr);
+}
+
+// The default handling of WM_CLOSE destroys the window through the layer, so
+// the object hears of its window's end.
+TEST(WindowImplTest, ClosedWindowTellsItsObject) {
+    CPlainWnd wnd;
+    HWND hWnd = wnd.Create(HWND_MESSAGE, kRect);
+    ASSERT_NE(hWnd, nullptr);
+    ::PostMessageW(hWnd, WM_CLOSE, 0, 0);
+    PumpPosted(hWnd);
+    EXPECT_FALSE(::IsWindow(hWnd));
+    EXPECT_EQ(wnd.m_finalWindow, hWnd);
+    EXPECT_EQ(wnd.m_hWnd, nullptr);
+}
+
+namespace {
+
+std::atomic<int> g_timerCalls{0};
+
+void CALLBACK CountTimerCall(HWND, UINT, UINT_PTR, DWORD) {
+    ++g_timerCalls;
+}
+
+} // namespace
+
+// A timer callback is an address in lParam: posted by another process, the
+// system would call it. The program's loops drop any WM_TIMER that has one.
+TEST(WindowImplTest, QueuedTimerMessagesWithACallbackAreNeverCalled) {
+    CPlainWnd wnd;
+    HWND hWnd = wnd.Create(HWND_MESSAGE, kRect);
+    ASSERT_NE(hWnd, nullptr);
+    const TIMERPROC proc = CountTimerCall;
+    ::PostMessageW(hWnd, WM_TIMER, 7, reinterpret_cast<LPARAM>(proc));
+    ::PostMessageW(hWnd, 0x0118, 7, reinterpret_cast<LPARAM>(proc)); // WM_SYSTIMER
+    ::PostMessageW(hWnd, WM_TIMER, 7, 0);
+    const int seen = g_messagesSeen;
+    MSG msg;
+    while (::PeekMessageW(&msg, hWnd, 0, 0, PM_REMOVE)) {
+        ATL::DispatchQueuedMessage(msg);
+    }
+    EXPECT_EQ(g_timerCalls, 0);
+    EXPECT_EQ(g_messagesSeen, seen + 1) << "the plain WM_TIMER reaches the window";
+}
