@@ -10,8 +10,11 @@ test ran and none failed:
   unittest  "Ran N tests" with N > 0, then a line "OK" (or "OK (...)")
 Either alone can lie: under Wine a program that dies of a stack overflow can
 end with exit code 0, and a program that crashes after printing its summary
-(in a static destructor, say) prints a perfect summary. The program's output
-is passed through unchanged; the verdict is the last line.
+(in a static destructor, say) prints a perfect summary. A run also fails when
+Wine reports damage to a heap ("err:heap:" or "warn:heap:" lines, printed when
+a test runs with WINEDEBUG=warn+heap): the program went on past it, but a
+block was freed twice or written past its end. The program's output is passed
+through unchanged; the verdict is the last line.
 """
 import re
 import subprocess
@@ -22,6 +25,8 @@ SUMMARIES = {
     "gtest": re.compile(r"^\[  PASSED  \] (\d+) tests?\.", re.M),
     "unittest": re.compile(r"^Ran (\d+) tests? in ", re.M),
 }
+# Wine's heap checks, as its debug channels print them ("0124:err:heap:...").
+HEAP_ERROR = re.compile(r"^(?:[0-9a-f]+:)*(?:err|warn):heap:", re.M)
 FAILURES = {
     "gtest": re.compile(r"^\[  FAILED  \]", re.M),
     "unittest": re.compile(r"^FAILED \(", re.M),
@@ -32,6 +37,8 @@ def judge(kind, output, exit_code):
     """The reason the run fails, or None when it passes."""
     if exit_code != 0:
         return "exit code %d" % exit_code
+    if HEAP_ERROR.search(output):
+        return "Wine reported a damaged heap"
     found = SUMMARIES[kind].findall(output)
     if not found:
         return "no closing summary: the program ended before its tests were done"

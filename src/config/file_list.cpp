@@ -10,6 +10,8 @@
 
 #include <cwchar>
 #include <map>
+#include <mutex>
+#include <new>
 
 #include <windows.h>
 #include <shlwapi.h>
@@ -114,7 +116,12 @@ std::vector<PresentFile> ReadPresentFiles(const std::wstring& targetFolder, cons
             paths[i] = localPath;
         }
     }
-    const std::vector<std::string> digests = FileDigests(paths);
+    // No memory even for the digests: no file can be taken as up to date,
+    // and the list fails like one that cannot be read.
+    std::vector<std::string> digests;
+    if (!FileDigests(paths, digests)) {
+        throw std::bad_alloc();
+    }
     for (size_t i = 0; i < items.size(); ++i) {
         present[i].digest = Utf8ToWide(digests[i].c_str());
     }
@@ -314,7 +321,15 @@ std::vector<FileListItem> GetDelayList() {
 
 bool CheckFileMd5(const std::wstring& path, const std::wstring& md5) {
     try {
-        const std::wstring digest = Utf8ToWide(FileDigest(path.c_str()).c_str());
+        // The window checks every file it downloads, one after another: one
+        // buffer serves them all. A second thread checking at the same time
+        // makes one of its own.
+        static std::mutex sharedLock;
+        static CDigestBuffer sharedBuffer;
+        std::unique_lock<std::mutex> hold(sharedLock, std::try_to_lock);
+        CDigestBuffer ownBuffer;
+        CDigestBuffer& buffer = hold.owns_lock() ? sharedBuffer : ownBuffer;
+        const std::wstring digest = Utf8ToWide(FileDigest(path.c_str(), buffer).c_str());
         // No digest means the file could not be read (a download that left no
         // file): that is never a verified file, even for an entry without md5.
         return !digest.empty() && _wcsicmp(digest.c_str(), md5.c_str()) == 0;

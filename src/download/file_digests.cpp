@@ -63,10 +63,16 @@ public:
         }
     }
 
-    // The reader: the caller's thread.
-    void ReadAll(const std::vector<std::wstring>& paths) {
-        for (size_t i = 0; i < paths.size(); ++i) {
-            ReadFile(i, paths[i]);
+    // The reader: the caller's thread. Short of memory, it stops reading
+    // and says so in Failed; either way the digesting threads then finish
+    // what they hold and end.
+    void ReadAll(const std::vector<std::wstring>& paths) noexcept {
+        try {
+            for (size_t i = 0; i < paths.size(); ++i) {
+                ReadFile(i, paths[i]);
+            }
+        } catch (...) {
+            m_bFailed = true; // only std::bad_alloc comes this far
         }
         CExclusive hold(m_lock);
         m_bReaderDone = true;
@@ -111,47 +117,70 @@ public:
         }
     }
 
+    // Once the digesting threads have ended.
+    bool Failed() const { return m_bFailed; }
     std::vector<std::string>& Results() { return m_results; }
 
 private:
+    // Throws std::bad_alloc; the file is closed and a job already handed
+    // to the digesting threads is ended as failed on every way out, so none
+    // of them waits for its next chunk for good.
     void ReadFile(size_t index, const std::wstring& path) {
-        FILE* file = path.empty() ? nullptr : _wfopen(path.c_str(), L"rb");
-        if (file == nullptr) {
+        const std::unique_ptr<FILE, CloseFile> file(path.empty() ? nullptr : _wfopen(path.c_str(), L"rb"));
+        if (!file) {
             return; // no digest: the result stays ""
         }
-        std::setvbuf(file, nullptr, _IONBF, 0);
-        Job* job = new Job(index);
+        std::setvbuf(file.get(), nullptr, _IONBF, 0);
+        std::unique_ptr<Job> made(new Job(index));
+        Job* const job = made.get();
         {
             CExclusive hold(m_lock);
             m_pending.push_back(job);
+            made.release();
             ::WakeAllConditionVariable(&m_workReady);
         }
-        for (;;) {
-            unsigned char* buffer = nullptr;
-            {
-                CExclusive hold(m_lock);
-                while (m_freeBuffers.empty()) {
-                    Wait(m_bufferFree);
+        unsigned char* buffer = nullptr;
+        try {
+            for (;;) {
+                {
+                    CExclusive hold(m_lock);
+                    while (m_freeBuffers.empty()) {
+                        Wait(m_bufferFree);
+                    }
+                    buffer = m_freeBuffers.back();
+                    m_freeBuffers.pop_back();
                 }
-                buffer = m_freeBuffers.back();
-                m_freeBuffers.pop_back();
-            }
-            const size_t read = std::fread(buffer, 1, kDigestReadChunk, file);
-            CExclusive hold(m_lock);
-            if (read == 0) {
-                m_freeBuffers.push_back(buffer);
-                // A read error (a folder opened as a file) is not a digest.
-                job->failed = std::ferror(file) != 0;
-                // The job belongs to its digesting thread from here on.
-                job->complete = true;
+                const size_t read = std::fread(buffer, 1, kDigestReadChunk, file.get());
+                CExclusive hold(m_lock);
+                if (read == 0) {
+                    m_freeBuffers.push_back(buffer);
+                    // A read error (a folder opened as a file) is not a digest.
+                    job->failed = std::ferror(file.get()) != 0;
+                    // The job belongs to its digesting thread from here on.
+                    job->complete = true;
+                    ::WakeAllConditionVariable(&m_workReady);
+                    return;
+                }
+                job->chunks.push_back(Chunk{buffer, read});
+                buffer = nullptr;
                 ::WakeAllConditionVariable(&m_workReady);
-                break;
             }
-            job->chunks.push_back(Chunk{buffer, read});
+        } catch (...) {
+            CExclusive hold(m_lock);
+            if (buffer != nullptr) {
+                m_freeBuffers.push_back(buffer);
+                ::WakeConditionVariable(&m_bufferFree);
+            }
+            job->failed = true;
+            job->complete = true;
             ::WakeAllConditionVariable(&m_workReady);
+            throw;
         }
-        std::fclose(file);
     }
+
+    struct CloseFile {
+        void operator()(FILE* file) const { std::fclose(file); }
+    };
 
     // With m_lock held.
     void Wait(CONDITION_VARIABLE& condition) { ::SleepConditionVariableSRW(&condition, &m_lock, INFINITE, 0); }
@@ -163,48 +192,72 @@ private:
     std::vector<unsigned char*> m_freeBuffers;
     std::vector<std::unique_ptr<unsigned char[]>> m_storage;
     bool m_bReaderDone = false;
+    bool m_bFailed = false; // the reader ran out of memory: the results are not all there
     std::vector<std::string> m_results;
 };
 
-std::vector<std::string> DigestOneByOne(const std::vector<std::wstring>& paths) {
-    std::vector<std::string> results;
-    results.reserve(paths.size());
-    for (const std::wstring& path : paths) {
-        results.push_back(FileDigest(path.c_str()));
+// One buffer for all the files, on the caller's thread; into results, which
+// has one string per path.
+void DigestOneByOne(const std::vector<std::wstring>& paths, std::vector<std::string>& results) noexcept {
+    CDigestBuffer buffer;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        results[i] = FileDigest(paths[i].c_str(), buffer);
     }
-    return results;
 }
 
-} // namespace
-
-std::vector<std::string> FileDigests(const std::vector<std::wstring>& paths) {
-    const unsigned processors = std::thread::hardware_concurrency();
-    const unsigned digesters =
-        static_cast<unsigned>(std::min<size_t>({std::max(processors, 1u), kMostDigesters, paths.size()}));
-    if (digesters < 2) {
-        return DigestOneByOne(paths);
-    }
+// With threads: false when the batch could not be made, started or read
+// through for want of memory or threads (the results are then incomplete).
+// Every thread started has been joined when it returns.
+bool DigestInBatch(const std::vector<std::wstring>& paths, unsigned digesters,
+                   std::vector<std::string>& results) noexcept {
     std::unique_ptr<CDigestBatch> batch;
-    try {
-        batch = std::make_unique<CDigestBatch>(paths.size(), digesters);
-    } catch (const std::bad_alloc&) {
-        return DigestOneByOne(paths);
-    }
     std::vector<std::thread> threads;
     try {
-        for (unsigned i = 0; i < digesters; ++i) {
+        batch = std::make_unique<CDigestBatch>(paths.size(), digesters);
+        threads.reserve(digesters);
+    } catch (...) {
+        return false;
+    }
+    for (unsigned i = 0; i < digesters; ++i) {
+        // No room for a thread's state, or no thread (std::system_error):
+        // fewer threads still digest everything; none at all would leave
+        // the reader waiting for buffers for good.
+        try {
             threads.emplace_back(&CDigestBatch::Digest, batch.get());
+        } catch (...) {
+            break;
         }
-    } catch (const std::system_error&) {
-        // Fewer threads than asked for still digest everything; none at all
-        // would leave the reader waiting for buffers for good.
-        if (threads.empty()) {
-            return DigestOneByOne(paths);
-        }
+    }
+    if (threads.empty()) {
+        return false;
     }
     batch->ReadAll(paths);
     for (std::thread& thread : threads) {
         thread.join();
     }
-    return std::move(batch->Results());
+    if (batch->Failed()) {
+        return false;
+    }
+    results.swap(batch->Results());
+    return true;
+}
+
+} // namespace
+
+bool FileDigests(const std::vector<std::wstring>& paths, std::vector<std::string>& digests) noexcept {
+    digests.clear();
+    std::vector<std::string> results;
+    try {
+        results.resize(paths.size());
+    } catch (...) {
+        return false;
+    }
+    const unsigned processors = std::thread::hardware_concurrency();
+    const unsigned digesters =
+        static_cast<unsigned>(std::min<size_t>({std::max(processors, 1u), kMostDigesters, paths.size()}));
+    if (digesters < 2 || !DigestInBatch(paths, digesters, results)) {
+        DigestOneByOne(paths, results);
+    }
+    digests.swap(results);
+    return true;
 }

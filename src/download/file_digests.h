@@ -10,5 +10,12 @@
 // end, so a disk sees the one sequential reader it would see for a single
 // digest; up to one thread per processor digests what has been read, several
 // files at a time. The memory used is fixed whatever the number and the
-// size of the files. Any thread.
-std::vector<std::string> FileDigests(const std::vector<std::wstring>& paths);
+// size of the files.
+//
+// No exception leaves it, and every thread it starts has ended when it
+// returns. Short of memory part-way, it digests the files again one after
+// another on the caller's thread; a file that still finds no memory gets ""
+// like a file that cannot be read, so it never counts as up to date
+// against a real digest. False, with digests emptied, only when there is no
+// memory for the results themselves. Any thread.
+bool FileDigests(const std::vector<std::wstring>& paths, std::vector<std::string>& digests) noexcept;

@@ -1,7 +1,7 @@
 #include "download/md5.h"
 
 #include <cstring>
-#include <memory>
+#include <new>
 
 namespace {
 
@@ -180,27 +180,31 @@ void CMD5Checksum::Transform(const unsigned char block[64]) {
     m_state[3] += d;
 }
 
-std::string StreamDigest(FILE* file) {
+unsigned char* CDigestBuffer::Get() noexcept {
+    if (!m_data) {
+        m_data.reset(new (std::nothrow) unsigned char[kDigestReadChunk]);
+    }
+    return m_data.get();
+}
+
+std::string StreamDigest(FILE* file, CDigestBuffer& buffer) {
     if (file == nullptr) {
         return std::string();
     }
     std::string digest;
+    unsigned char* const chunk = buffer.Get();
     try {
         CMD5Checksum checksum;
-        // One buffer per thread, made on its first digest and kept: a quarter
-        // of a megabyte does not belong on the stack of whichever thread
-        // asks, and a new one for every file would cost more than a small
-        // file's digest (Wine maps and unmaps a block of that size each time).
-        thread_local const std::unique_ptr<unsigned char[]> chunk(new unsigned char[kDigestReadChunk]);
         for (;;) {
-            const size_t read = std::fread(chunk.get(), 1, kDigestReadChunk, file);
+            const size_t read = chunk != nullptr ? std::fread(chunk, 1, kDigestReadChunk, file) : 0;
             if (read == 0) {
                 break;
             }
-            checksum.Update(chunk.get(), read);
+            checksum.Update(chunk, read);
         }
-        // A read error (a folder opened as a file, a failing disk) is not a digest.
-        if (!std::ferror(file)) {
+        // A read error (a folder opened as a file, a failing disk) is not a
+        // digest, and neither is a file never read for want of memory.
+        if (chunk != nullptr && !std::ferror(file)) {
             digest = checksum.Final();
         }
     } catch (...) {
@@ -208,6 +212,11 @@ std::string StreamDigest(FILE* file) {
     }
     std::fclose(file);
     return digest;
+}
+
+std::string StreamDigest(FILE* file) {
+    CDigestBuffer buffer;
+    return StreamDigest(file, buffer);
 }
 
 namespace {
@@ -223,18 +232,28 @@ FILE* Unbuffered(FILE* file) {
 
 } // namespace
 
-std::string FileDigest(const char* path) {
+std::string FileDigest(const char* path, CDigestBuffer& buffer) {
     if (path == nullptr || *path == '\0') {
         return std::string();
     }
-    return StreamDigest(Unbuffered(std::fopen(path, "rb")));
+    return StreamDigest(Unbuffered(std::fopen(path, "rb")), buffer);
 }
 
-std::string FileDigest(const wchar_t* path) {
+std::string FileDigest(const wchar_t* path, CDigestBuffer& buffer) {
     if (path == nullptr || *path == L'\0') {
         return std::string();
     }
     // Opened as a wide path, so any file name can be read whatever the ANSI
     // code page lacks.
-    return StreamDigest(Unbuffered(_wfopen(path, L"rb")));
+    return StreamDigest(Unbuffered(_wfopen(path, L"rb")), buffer);
+}
+
+std::string FileDigest(const char* path) {
+    CDigestBuffer buffer;
+    return FileDigest(path, buffer);
+}
+
+std::string FileDigest(const wchar_t* path) {
+    CDigestBuffer buffer;
+    return FileDigest(path, buffer);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 // MD5 message digest (RFC 1321). One object per message; any thread.
@@ -29,10 +30,34 @@ private:
 // digest reads it right after the copy. The same for every file size.
 constexpr size_t kDigestReadChunk = 256 * 1024;
 
-// Digest of an open stream read in kDigestReadChunk pieces; closes the stream.
-// "" for a null stream or a failure.
+// The memory a digest reads its file into: kDigestReadChunk bytes, made at
+// its first use and kept for the next digest, so that a caller digesting
+// many small files makes the block once (Wine maps and unmaps a block of
+// that size each time, which costs more than a small file's digest). It
+// belongs to its caller, never to a thread: with this toolchain a
+// thread_local with a destructor is freed twice when its thread ends. One
+// digest at a time; the thread that owns it.
+class CDigestBuffer {
+public:
+    CDigestBuffer() = default;
+    CDigestBuffer(const CDigestBuffer&) = delete;
+    CDigestBuffer& operator=(const CDigestBuffer&) = delete;
+
+    // kDigestReadChunk bytes, or null when there is no memory for them.
+    unsigned char* Get() noexcept;
+
+private:
+    std::unique_ptr<unsigned char[]> m_data;
+};
+
+// Digest of an open stream read in kDigestReadChunk pieces into buffer;
+// closes the stream. "" for a null stream or a failure (no memory for the
+// buffer among them). Without a buffer, one is made for this digest alone.
+std::string StreamDigest(FILE* file, CDigestBuffer& buffer);
 std::string StreamDigest(FILE* file);
 // Digest of a file; "" when the path is empty or the file cannot be read.
 // The narrow path is in the ANSI code page; the wide one can name any file.
+std::string FileDigest(const char* path, CDigestBuffer& buffer);
+std::string FileDigest(const wchar_t* path, CDigestBuffer& buffer);
 std::string FileDigest(const char* path);
 std::string FileDigest(const wchar_t* path);

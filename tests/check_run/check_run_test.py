@@ -59,6 +59,14 @@ class VerdictTest(unittest.TestCase):
         self.assertEqual(check_run.judge("unittest", "\nRan 2 tests in 0.1s\n\nFAILED (failures=1)\n", 0),
                          "a test failed")
 
+    def test_a_heap_error_from_wine_fails_a_perfect_run(self):
+        for line in ("0124:err:heap:validate_used_block heap 00410000, block 0041AB20: invalid block header\n",
+                     "warn:heap:RtlFreeHeap invalid block 00345678\n",
+                     "0030:0124:err:heap:heap_validate_ptr heap 00410000, ptr 0041AB30: invalid block pointer\n"):
+            self.assertEqual(check_run.judge("gtest", line + GTEST_PASSED, 0), "Wine reported a damaged heap", line)
+        # Other channels, and the word in a test's own text, are no heap report.
+        self.assertIsNone(check_run.judge("gtest", "0124:fixme:ole:x\nheap: fine\n" + GTEST_PASSED, 0))
+
 
 class RealProgramTest(unittest.TestCase):
     """The judge around real programs, as CTest starts them."""

@@ -8,13 +8,52 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <malloc.h>
+
 #include <windows.h>
 #include <psapi.h>
+#include <tlhelp32.h>
 #include <wincrypt.h>
+
+namespace {
+
+// An allocation failure on demand. The global operator new is replaced for
+// this test program: on the thread g_failThread the allocation that brings
+// g_allocationsLeft to 0 throws std::bad_alloc, as a full memory would; all
+// others, and every other thread's, come from the process heap.
+std::atomic<DWORD> g_failThread{0};
+long g_allocationsLeft = 0; // g_failThread only
+bool g_allocationFailed = false;
+
+} // namespace
+
+void* operator new(size_t size) {
+    if (g_failThread.load() == GetCurrentThreadId() && --g_allocationsLeft == 0) {
+        g_allocationFailed = true;
+        throw std::bad_alloc();
+    }
+    void* block = HeapAlloc(GetProcessHeap(), 0, size != 0 ? size : 1);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+void operator delete(void* block) noexcept {
+    if (block != nullptr) {
+        HeapFree(GetProcessHeap(), 0, block);
+    }
+}
+
+void operator delete(void* block, size_t) noexcept {
+    operator delete(block);
+}
 
 namespace {
 
@@ -214,6 +253,98 @@ TEST(Md5Test, LargeFileDigestedInConstantMemory) {
     EXPECT_LT(peak - before, static_cast<SIZE_T>(4 << 20)) << "private memory grew while digesting";
 }
 
+// Every heap of the process passes the platform's own walk of its blocks.
+bool HeapsAreWhole() {
+    HANDLE heaps[64];
+    const DWORD count = GetProcessHeaps(64, heaps);
+    if (count == 0 || count > 64) {
+        return false;
+    }
+    for (DWORD i = 0; i < count; ++i) {
+        if (!HeapValidate(heaps[i], 0, nullptr)) {
+            return false;
+        }
+    }
+    return _heapchk() == _HEAPOK;
+}
+
+// What one thread digests: a large file with a buffer of the digest's own,
+// a small and the large one with one buffer, and an open stream.
+struct ThreadDigests {
+    const std::wstring* large;
+    const std::wstring* small;
+    std::string own;
+    std::string shared;
+    std::string stream;
+};
+
+void DigestAll(ThreadDigests* d) {
+    d->own = FileDigest(d->large->c_str());
+    CDigestBuffer buffer;
+    d->shared = FileDigest(d->small->c_str(), buffer) + FileDigest(d->large->c_str(), buffer);
+    d->stream = StreamDigest(_wfopen(d->small->c_str(), L"rb"));
+}
+
+DWORD WINAPI DigestAllThread(LPVOID param) {
+    DigestAll(static_cast<ThreadDigests*>(param));
+    return 0;
+}
+
+// Threads that digest and then end, in every form a thread of the program
+// takes: the runtime's (as FileDigests starts them) and the platform's (as
+// the worker and the channel start theirs). CTest also runs this under
+// Wine's heap checking, which reports a block freed twice or written after
+// its end.
+TEST(Md5ThreadTest, DigestsOnThreadsThatEndLeaveTheHeapWhole) {
+    test::CTempFolder folder;
+    const std::wstring large = folder.File(L"large.bin");
+    const std::wstring small = folder.File(L"small.bin");
+    const std::string largeBytes = Pattern(kDigestReadChunk + 1000, 5);
+    const std::string smallBytes = Pattern(100, 6);
+    ASSERT_TRUE(test::WriteFileBytes(large, largeBytes));
+    ASSERT_TRUE(test::WriteFileBytes(small, smallBytes));
+    const std::string expectedLarge = PlatformDigest(largeBytes);
+    const std::string expectedSmall = PlatformDigest(smallBytes);
+
+    constexpr int kThreads = 10;
+    for (int round = 0; round < 3; ++round) {
+        std::vector<ThreadDigests> results(kThreads, ThreadDigests{&large, &small, "", "", ""});
+        std::vector<std::thread> runtimeThreads;
+        std::vector<HANDLE> platformThreads;
+        for (int i = 0; i < kThreads; ++i) {
+            if (i % 2 == 0) {
+                runtimeThreads.emplace_back(DigestAll, &results[i]);
+                continue;
+            }
+            const HANDLE thread = CreateThread(nullptr, 0, DigestAllThread, &results[i], 0, nullptr);
+            if (thread == nullptr) {
+                ADD_FAILURE() << "no thread " << i;
+                continue;
+            }
+            platformThreads.push_back(thread);
+        }
+        for (std::thread& thread : runtimeThreads) {
+            thread.join();
+        }
+        for (HANDLE thread : platformThreads) {
+            EXPECT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
+            CloseHandle(thread);
+        }
+        for (const ThreadDigests& d : results) {
+            EXPECT_EQ(d.own, expectedLarge) << "round " << round;
+            EXPECT_EQ(d.shared, expectedSmall + expectedLarge) << "round " << round;
+            EXPECT_EQ(d.stream, expectedSmall) << "round " << round;
+        }
+        ASSERT_TRUE(HeapsAreWhole()) << "round " << round;
+    }
+}
+
+std::vector<std::string> DigestsOf(const std::vector<std::wstring>& paths) {
+    std::vector<std::string> digests{"left over"};
+    EXPECT_TRUE(FileDigests(paths, digests));
+    return digests;
+}
+
 TEST(FileDigestsTest, EachFileGetsWhatFileDigestGivesInOrder) {
     test::CTempFolder folder;
     constexpr size_t kChunk = 256 * 1024;
@@ -239,9 +370,83 @@ TEST(FileDigestsTest, EachFileGetsWhatFileDigestGivesInOrder) {
     paths.push_back(paths[1]); // the same file twice
     expected.push_back(expected[1]);
 
-    EXPECT_EQ(FileDigests(paths), expected);
-    EXPECT_TRUE(FileDigests({}).empty());
-    EXPECT_EQ(FileDigests({paths[3]}), std::vector<std::string>{expected[3]});
+    EXPECT_EQ(DigestsOf(paths), expected);
+    EXPECT_TRUE(DigestsOf({}).empty());
+    EXPECT_EQ(DigestsOf({paths[3]}), std::vector<std::string>{expected[3]});
+}
+
+// The threads of this process, counted by the platform.
+size_t ThreadCount() {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    size_t count = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+TEST(FileDigestsTest, AnAllocationThatFailsAnywhereEndsWithEveryThreadJoinedAndNoFileUpToDate) {
+    // Files that take several chunks each, so that the reader allocates
+    // while the digesting threads hold chunks of earlier files.
+    test::CTempFolder folder;
+    std::vector<std::wstring> paths;
+    std::vector<std::string> expected;
+    for (size_t size : {3 * kDigestReadChunk + 5, size_t{100}, 2 * kDigestReadChunk, size_t{0}, size_t{70000}}) {
+        const std::wstring path = folder.File(L"f" + std::to_wstring(paths.size()) + L".bin");
+        const std::string bytes = Pattern(size, static_cast<unsigned>(size) + 9);
+        ASSERT_TRUE(test::WriteFileBytes(path, bytes));
+        paths.push_back(path);
+        expected.push_back(PlatformDigest(bytes));
+    }
+    paths.push_back(folder.File(L"missing.bin"));
+    expected.push_back("");
+    // Counted after one whole run: the platform keeps a thread of its own
+    // once the process has started threads.
+    EXPECT_EQ(DigestsOf(paths), expected);
+    const size_t threadsBefore = ThreadCount();
+    ASSERT_GT(threadsBefore, 0u);
+
+    // Each allocation of the caller's thread fails in turn, one per run,
+    // until a run makes none that fails.
+    long failingAt = 1;
+    for (;; ++failingAt) {
+        ASSERT_LT(failingAt, 5000) << "the runs never end";
+        std::vector<std::string> digests{"left over"};
+        g_allocationsLeft = failingAt;
+        g_allocationFailed = false;
+        g_failThread = GetCurrentThreadId();
+        const bool made = FileDigests(paths, digests);
+        g_failThread = 0;
+        // Not SCOPED_TRACE: its first use on a thread starts a thread of
+        // GoogleTest's own.
+        const std::string run = "allocation " + std::to_string(failingAt) + " failed: ";
+        EXPECT_LE(ThreadCount(), threadsBefore) << run << "a digesting thread outlived the call";
+        if (!made) {
+            // Only the results themselves come first.
+            EXPECT_EQ(failingAt, 1) << run;
+            EXPECT_TRUE(digests.empty()) << run;
+        } else {
+            ASSERT_EQ(digests.size(), expected.size()) << run;
+            // A file may lose its digest, never get a wrong one.
+            for (size_t i = 0; i < digests.size(); ++i) {
+                EXPECT_TRUE(digests[i] == expected[i] || digests[i].empty())
+                    << run << "file " << i << ": " << digests[i];
+            }
+        }
+        if (!g_allocationFailed) {
+            EXPECT_EQ(digests, expected) << run;
+            break;
+        }
+    }
+    // The reader's own allocations were among those that failed.
+    EXPECT_GT(failingAt, 8);
+    std::printf("%ld allocations of the caller's thread failed in turn\n", failingAt - 1);
 }
 
 TEST(FileDigestsTest, ManyFilesOfMixedSizesKeepTheirOwnDigests) {
@@ -259,7 +464,7 @@ TEST(FileDigestsTest, ManyFilesOfMixedSizesKeepTheirOwnDigests) {
         expected.push_back(PlatformDigest(bytes));
     }
     for (int round = 0; round < 3; ++round) {
-        const std::vector<std::string> digests = FileDigests(paths);
+        const std::vector<std::string> digests = DigestsOf(paths);
         ASSERT_EQ(digests.size(), expected.size());
         for (size_t i = 0; i < digests.size(); ++i) {
             EXPECT_EQ(digests[i], expected[i]) << "file " << i << ", round " << round;
