@@ -12,13 +12,18 @@
 #define WM_DELAYED_DOWNLOAD_DONE (WM_USER + 0x202) // 0x602: the delayed-download mode's single file ended
 
 // IPC channel. WM_IPC_DELIVER is sent by the channel window to itself on its
-// own thread (wParam: byte length, lParam: text inside the mapped block);
+// own thread (wParam: byte length, lParam: the block's text, copied out of it);
 // WM_IPC_NOTIFY is the same id as the channel's delivery to the progress
 // window (wParam: a new CParasHelper the receiver owns, lParam: 0).
 #define WM_IPC_DELIVER (WM_USER + 0x100) // 0x500
 #define WM_IPC_NOTIFY (WM_USER + 0x100)  // 0x500
 // Any thread -> channel window. wParam: an IPCPostRequest the channel thread owns.
 #define WM_IPC_POST (WM_USER + 0x101) // 0x501
+// Owner's thread -> channel window: destroy the window and end the thread.
+// wParam, lParam: 0. Any process can post this id too, so the channel acts on
+// it only once its owner has begun to stop it (a flag in the channel object
+// that no other process can set); WM_CLOSE, which anyone may send, ends nothing.
+#define WM_IPC_STOP (WM_USER + 0x102) // 0x502
 
 // Progress window's watchdog timer, ticking every kWatchdogIntervalMs.
 #define IDT_WATCHDOG 1

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/messages.h"
 #include "base/unique_handle.h"
 #include "window/window_impl.h"
 
@@ -8,8 +9,14 @@
 #include <windows.h>
 
 // A hidden message-only window created and pumped by a thread of its own.
-// T derives from CBaseThreadWnd<T> and routes WM_CREATE and WM_DESTROY of its
-// message map to OnCreate and OnDestroy.
+// T derives from CBaseThreadWnd<T> and lets ProcessThreadWndMessage handle
+// WM_CREATE, WM_DESTROY, WM_CLOSE and WM_IPC_STOP before its own message map.
+//
+// Only the owner ends the window. The window's handle travels in every block
+// header, so any process can post to it: WM_CLOSE is swallowed, and the
+// private stop message (also in reach of anyone) counts only after StopThread
+// has set m_bStopping. A WM_QUIT posted to the window or its thread ends the
+// loop only once the window is gone.
 // StartThread, IsReady, GetThreadWnd and the destructor: the owner's thread.
 // OnCreate, OnDestroy and every message of the window: the window's thread.
 template <class T>
@@ -30,9 +37,13 @@ public:
 protected:
     virtual LRESULT OnCreate();
     virtual LRESULT OnDestroy();
+    // WM_IPC_STOP: destroys the window when the owner has asked for it.
+    LRESULT OnStop();
+    // The messages of the window's life; TRUE when uMsg was one of them.
+    BOOL ProcessThreadWndMessage(UINT uMsg, LRESULT& lResult);
 
-    // Closes the window and ends the thread: asks the window to close, waits
-    // up to kStopWaitMs, and ends a thread that is stuck by force. Owner's
+    // Closes the window and ends the thread: posts WM_IPC_STOP, waits up to
+    // kStopWaitMs, and ends a thread that is stuck by force. Owner's
     // thread. A derived class whose handlers use its own members calls it
     // first thing in its own destructor, before those members go.
     void StopThread();
@@ -49,6 +60,9 @@ protected:
     std::atomic<LONG> m_bReady{0};
     // Set once before m_bReady, so whoever sees m_bReady sees the window.
     std::atomic<HWND> m_hThreadWnd{nullptr};
+    // 1 once StopThread has begun: written by the owner's thread before it
+    // posts WM_IPC_STOP, read by the window's.
+    std::atomic<LONG> m_bStopping{0};
 };
 
 template <class T>
@@ -56,6 +70,7 @@ void CBaseThreadWnd<T>::StartThread() {
     if (m_hThread) {
         return;
     }
+    m_bStopping.store(0);
     m_hThread.reset(::CreateThread(nullptr, 0, ThreadMain, static_cast<T*>(this), 0, nullptr));
     if (!m_hThread) {
         return;
@@ -92,13 +107,46 @@ LRESULT CBaseThreadWnd<T>::OnDestroy() {
 }
 
 template <class T>
+LRESULT CBaseThreadWnd<T>::OnStop() {
+    if (m_bStopping.load() != 0) {
+        // Through the window layer, so that OnDestroy hears of it and ends
+        // the thread's loop.
+        this->DestroyWindow();
+    }
+    return 0;
+}
+
+template <class T>
+BOOL CBaseThreadWnd<T>::ProcessThreadWndMessage(UINT uMsg, LRESULT& lResult) {
+    lResult = 0;
+    switch (uMsg) {
+    case WM_CREATE:
+        lResult = OnCreate();
+        return TRUE;
+    case WM_DESTROY:
+        lResult = OnDestroy();
+        return TRUE;
+    case WM_IPC_STOP:
+        lResult = OnStop();
+        return TRUE;
+    case WM_CLOSE:
+        // Its default handling would destroy the window, and any process
+        // may post it: handled as nothing.
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+template <class T>
 void CBaseThreadWnd<T>::StopThread() {
     const HWND hWnd = m_hThreadWnd.load();
     if (hWnd != nullptr && ::IsWindow(hWnd)) {
         m_bReady.store(0);
-        // The default handling destroys the window on its own thread, and
-        // OnDestroy ends the thread's loop.
-        ::PostMessageW(hWnd, WM_CLOSE, 0, 0);
+        m_bStopping.store(1);
+        // OnStop destroys the window on its own thread, and OnDestroy ends
+        // the thread's loop.
+        ::PostMessageW(hWnd, WM_IPC_STOP, 0, 0);
     }
     if (m_hThread) {
         if (::WaitForSingleObject(m_hThread.get(), kStopWaitMs) != WAIT_OBJECT_0) {
@@ -122,14 +170,26 @@ template <class T>
 DWORD WINAPI CBaseThreadWnd<T>::ThreadMain(LPVOID param) {
     T* self = static_cast<T*>(param);
     RECT rect = {0, 0, 1, 1};
-    if (self->Create(HWND_MESSAGE, rect) == nullptr) {
+    const HWND hWnd = self->Create(HWND_MESSAGE, rect);
+    if (hWnd == nullptr) {
         return 1;
     }
     MSG msg;
-    // GetMessageW gives -1 on an error; that ends the loop as well, rather
-    // than spinning on it.
-    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        ::DispatchMessageW(&msg);
+    for (;;) {
+        const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
+        // -1 is an error; that ends the loop as well, rather than spinning on it.
+        if (got == -1) {
+            break;
+        }
+        if (got == 0) {
+            // WM_QUIT: OnDestroy's, or one that another process posted to
+            // the window or the thread. Only a window that is gone ends it.
+            if (!::IsWindow(hWnd)) {
+                break;
+            }
+            continue;
+        }
+        ATL::DispatchQueuedMessage(msg);
     }
     return 0;
 }

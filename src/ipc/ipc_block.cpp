@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <new>
 
 std::wstring FormatBlockName(uint32_t low, uint32_t high) {
     // "VODIDEVE_IPC_FILE_" + two signed 32-bit numbers of up to 11 characters.
@@ -11,6 +12,54 @@ std::wstring FormatBlockName(uint32_t low, uint32_t high) {
     std::swprintf(name, sizeof(name) / sizeof(name[0]), L"VODIDEVE_IPC_FILE_%ld_%ld",
                   static_cast<long>(static_cast<int32_t>(low)), static_cast<long>(static_cast<int32_t>(high)));
     return name;
+}
+
+namespace {
+
+// Committed, with a protection that allows reading and no guard, which would
+// turn the first touch into an exception.
+bool IsReadableRegion(const MEMORY_BASIC_INFORMATION& info) {
+    if (info.State != MEM_COMMIT || (info.Protect & PAGE_GUARD) != 0) {
+        return false;
+    }
+    switch (info.Protect & 0xFF) {
+    case PAGE_READONLY:
+    case PAGE_READWRITE:
+    case PAGE_WRITECOPY:
+    case PAGE_EXECUTE_READ:
+    case PAGE_EXECUTE_READWRITE:
+    case PAGE_EXECUTE_WRITECOPY:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+size_t ReadableViewSize(const void* view) {
+    if (view == nullptr) {
+        return 0;
+    }
+    const auto* at = static_cast<const unsigned char*>(view);
+    MEMORY_BASIC_INFORMATION info{};
+    if (::VirtualQuery(at, &info, sizeof(info)) == 0) {
+        return 0;
+    }
+    const void* const allocation = info.AllocationBase;
+    size_t readable = 0;
+    // One region per run of pages alike; the walk ends at the first that is
+    // not readable or belongs to another allocation, and at the address
+    // space's end, where VirtualQuery fails.
+    while (info.AllocationBase == allocation && IsReadableRegion(info)) {
+        const auto* end = static_cast<const unsigned char*>(info.BaseAddress) + info.RegionSize;
+        readable += static_cast<size_t>(end - at);
+        at = end;
+        if (::VirtualQuery(at, &info, sizeof(info)) == 0) {
+            break;
+        }
+    }
+    return readable;
 }
 
 bool ReadBlock(const void* view, size_t viewSize, IPCBlockContents* contents) {
@@ -41,4 +90,23 @@ size_t PayloadChars(const wchar_t* text, size_t cbPayload) {
         ++length;
     }
     return length;
+}
+
+bool CopyBlock(const void* view, IPCReceivedBlock* block) {
+    *block = IPCReceivedBlock();
+    IPCBlockContents contents;
+    if (!ReadBlock(view, ReadableViewSize(view), &contents)) {
+        return false;
+    }
+    block->hSenderWnd = contents.hSenderWnd;
+    block->hSenderBlock = contents.hSenderBlock;
+    if (contents.bPayloadFits) {
+        try {
+            block->text.assign(contents.pText, PayloadChars(contents.pText, contents.cbPayload));
+            block->bText = true;
+        } catch (const std::bad_alloc&) {
+            // A text too large to copy is dropped like a malformed one.
+        }
+    }
+    return true;
 }

@@ -43,6 +43,14 @@ struct IPCBlockContents {
     bool bPayloadFits = false;      // L bytes lie within the view
 };
 
+// How many bytes from view on can be read without a fault: the run of pages,
+// from view's own page on and within the allocation (the mapped view) it lies
+// in, that are committed, readable and without PAGE_GUARD. 0 when the first
+// of them is not. A section made with SEC_RESERVE maps as reserved pages that
+// only commits in its creator's view make readable, so a peer can hand over
+// a view whose size says nothing about what may be touched.
+size_t ReadableViewSize(const void* view);
+
 // Reads the header of a view of viewSize readable bytes. False when the view
 // cannot even hold the header; then nothing is known about the sender. A
 // payload longer than the view leaves bPayloadFits false and pText null.
@@ -51,3 +59,20 @@ bool ReadBlock(const void* view, size_t viewSize, IPCBlockContents* contents);
 // The characters of a payload of cbPayload bytes: up to its first U+0000, and
 // never beyond cbPayload bytes whether or not a U+0000 stands there.
 size_t PayloadChars(const wchar_t* text, size_t cbPayload);
+
+// A received block as the receiver keeps it: the header's fields and a copy
+// of the text, taken out of the view so that nothing parses memory the peer
+// can still write to.
+struct IPCReceivedBlock {
+    HWND hSenderWnd = nullptr;
+    HANDLE hSenderBlock = nullptr;
+    bool bText = false; // the payload lay within the readable bytes and was copied
+    std::wstring text;  // up to its first U+0000, never beyond L bytes
+};
+
+// Reads a mapped view of a block, touching only its readable bytes
+// (ReadableViewSize). False when not even the header can be read, as with a
+// section of reserved pages only: then nothing is known about the sender. A
+// payload that runs past the readable bytes, or too large to copy, leaves
+// bText false with the header known.
+bool CopyBlock(const void* view, IPCReceivedBlock* block);

@@ -66,6 +66,9 @@ ULONGLONG CIPCChannel::ReadBlockCounter() {
 }
 
 BOOL CIPCChannel::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult, DWORD) {
+    if (ProcessThreadWndMessage(uMsg, lResult)) {
+        return TRUE;
+    }
     lResult = 0;
     // A failed registration gives 0, which must not turn WM_NULL into either.
     const UINT startMsg = GetStartMsg();
@@ -82,12 +85,6 @@ BOOL CIPCChannel::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM lP
         return TRUE;
     }
     switch (uMsg) {
-    case WM_CREATE:
-        lResult = OnCreate();
-        return TRUE;
-    case WM_DESTROY:
-        lResult = OnDestroy();
-        return TRUE;
     case WM_IPC_POST:
         OnPostRequest(wParam, true);
         return TRUE;
@@ -265,28 +262,29 @@ LRESULT CIPCChannel::ReceiveBlock(WPARAM low, LPARAM high) {
     if (!view) {
         return 0;
     }
-    // The view's real size bounds every read; the header's L is the peer's word.
-    MEMORY_BASIC_INFORMATION info{};
-    if (::VirtualQuery(view.get(), &info, sizeof(info)) == 0) {
+    // Only the bytes that can be read without a fault are read; the header's
+    // L is the peer's word. A section made with SEC_RESERVE maps as reserved
+    // pages: with none committed there is no header, and the block is refused
+    // without an acknowledgement, as one too short for a header is. The text
+    // is copied out before anything parses it.
+    IPCReceivedBlock received;
+    if (!CopyBlock(view.get(), &received)) {
         return 0;
-    }
-    IPCBlockContents contents;
-    if (!ReadBlock(view.get(), info.RegionSize, &contents)) {
-        return 0;
-    }
-    LRESULT result = 0;
-    if (contents.bPayloadFits) {
-        m_pDeliverText = contents.pText;
-        m_cbDeliverText = contents.cbPayload;
-        result = ::SendMessageW(m_hWnd, WM_IPC_DELIVER, contents.cbPayload, reinterpret_cast<LPARAM>(contents.pText));
-        m_pDeliverText = nullptr;
-        m_cbDeliverText = 0;
     }
     view.reset();
     block.reset();
+    LRESULT result = 0;
+    if (received.bText) {
+        const size_t bytes = received.text.size() * sizeof(wchar_t);
+        m_pDeliverText = received.text.c_str();
+        m_cbDeliverText = bytes;
+        result = ::SendMessageW(m_hWnd, WM_IPC_DELIVER, bytes, reinterpret_cast<LPARAM>(received.text.c_str()));
+        m_pDeliverText = nullptr;
+        m_cbDeliverText = 0;
+    }
     // Acknowledged even when nothing could be delivered: the sender may then
     // let go of a block that no one else will read.
-    ::PostMessageW(contents.hSenderWnd, GetCloseMsg(), base::HandleToParam(contents.hSenderBlock), 0);
+    ::PostMessageW(received.hSenderWnd, GetCloseMsg(), base::HandleToParam(received.hSenderBlock), 0);
     return result;
 }
 

@@ -88,9 +88,9 @@ private:
     // repeated one cannot close an unrelated handle. Channel thread only.
     std::set<HANDLE> m_setOpenBlocks;
 
-    // The text of the block being received while WM_IPC_DELIVER is sent for
-    // it; a WM_IPC_DELIVER from anywhere else carries no readable text.
-    // Channel thread only.
+    // The copy of the text of the block being received while WM_IPC_DELIVER
+    // is sent for it; a WM_IPC_DELIVER from anywhere else carries no readable
+    // text. Channel thread only.
     const wchar_t* m_pDeliverText = nullptr;
     size_t m_cbDeliverText = 0;
 

@@ -147,3 +147,162 @@ TEST(IpcBlockTest, MutatedBlocksAreNeverReadPastTheView) {
     EXPECT_GT(delivered, kCases / 10);
     std::printf("mutated blocks: %d of %d would be delivered\n", delivered, kCases);
 }
+
+namespace {
+
+// One allocation of reserved pages, each committed on demand with a
+// protection of the test's choosing: the kinds of memory a mapped view can
+// consist of. One thread.
+class CReservedPages {
+public:
+    explicit CReservedPages(size_t count, void* at = nullptr) {
+        SYSTEM_INFO info{};
+        ::GetSystemInfo(&info);
+        m_nPage = info.dwPageSize;
+        m_nCount = count;
+        m_pBase = static_cast<unsigned char*>(::VirtualAlloc(at, count * m_nPage, MEM_RESERVE, PAGE_NOACCESS));
+    }
+    ~CReservedPages() {
+        if (m_pBase != nullptr) {
+            ::VirtualFree(m_pBase, 0, MEM_RELEASE);
+        }
+    }
+    CReservedPages(const CReservedPages&) = delete;
+    CReservedPages& operator=(const CReservedPages&) = delete;
+
+    unsigned char* Base() const { return m_pBase; }
+    size_t Page() const { return m_nPage; }
+    size_t Size() const { return m_nCount * m_nPage; }
+    bool Commit(size_t first, size_t count, DWORD protect) {
+        return ::VirtualAlloc(m_pBase + first * m_nPage, count * m_nPage, MEM_COMMIT, protect) != nullptr;
+    }
+    bool Protect(size_t first, size_t count, DWORD protect) {
+        DWORD old = 0;
+        return ::VirtualProtect(m_pBase + first * m_nPage, count * m_nPage, protect, &old) != FALSE;
+    }
+    DWORD ProtectionOf(size_t page) const {
+        MEMORY_BASIC_INFORMATION info{};
+        ::VirtualQuery(m_pBase + page * m_nPage, &info, sizeof(info));
+        return info.Protect;
+    }
+
+private:
+    unsigned char* m_pBase = nullptr;
+    size_t m_nPage = 0;
+    size_t m_nCount = 0;
+};
+
+} // namespace
+
+TEST(IpcBlockTest, OnlyTheRunOfCommittedReadablePagesFromTheStartCanBeRead) {
+    CReservedPages pages(8);
+    ASSERT_NE(pages.Base(), nullptr);
+    const size_t page = pages.Page();
+    EXPECT_EQ(ReadableViewSize(nullptr), 0u);
+
+    // Reserved only, as a section made with SEC_RESERVE maps when nothing
+    // of it is committed: not even the header may be read.
+    EXPECT_EQ(ReadableViewSize(pages.Base()), 0u);
+    IPCBlockContents contents;
+    EXPECT_FALSE(ReadBlock(pages.Base(), ReadableViewSize(pages.Base()), &contents));
+
+    // Partly committed: the run ends at the first reserved page, even with
+    // committed pages behind it; an address inside the run counts from there.
+    ASSERT_TRUE(pages.Commit(0, 1, PAGE_READWRITE));
+    EXPECT_EQ(ReadableViewSize(pages.Base()), page);
+    ASSERT_TRUE(pages.Commit(1, 2, PAGE_READWRITE));
+    ASSERT_TRUE(pages.Commit(4, 4, PAGE_READWRITE));
+    EXPECT_EQ(ReadableViewSize(pages.Base()), 3 * page);
+    EXPECT_EQ(ReadableViewSize(pages.Base() + 100), 3 * page - 100);
+    // Committed but not readable stops it as well.
+    ASSERT_TRUE(pages.Commit(3, 1, PAGE_NOACCESS));
+    EXPECT_EQ(ReadableViewSize(pages.Base()), 3 * page);
+
+    // Read-only and executable pages are readable; mixed protections make
+    // several regions, and the run goes through all of them.
+    ASSERT_TRUE(pages.Protect(1, 1, PAGE_READONLY));
+    ASSERT_TRUE(pages.Protect(2, 1, PAGE_EXECUTE_READ));
+    ASSERT_TRUE(pages.Protect(3, 1, PAGE_READWRITE));
+    EXPECT_EQ(ReadableViewSize(pages.Base()), pages.Size());
+
+    // A guard page ends the run, and the walk must not have touched it: a
+    // touch would have cleared the guard.
+    ASSERT_TRUE(pages.Protect(5, 1, PAGE_READWRITE | PAGE_GUARD));
+    EXPECT_EQ(ReadableViewSize(pages.Base()), 5 * page);
+    EXPECT_NE(pages.ProtectionOf(5) & PAGE_GUARD, 0u);
+    ASSERT_TRUE(pages.Protect(0, 1, PAGE_READONLY | PAGE_GUARD));
+    EXPECT_EQ(ReadableViewSize(pages.Base()), 0u);
+    EXPECT_NE(pages.ProtectionOf(0) & PAGE_GUARD, 0u);
+}
+
+TEST(IpcBlockTest, TheReadableRunEndsWithItsAllocation) {
+    // Two committed allocations side by side: the first one's bytes end at
+    // its own end, whatever lies behind it.
+    SYSTEM_INFO info{};
+    ::GetSystemInfo(&info);
+    // One allocation's granularity each, so the second can start right behind the first.
+    const size_t pagesEach = info.dwAllocationGranularity / info.dwPageSize;
+    void* spot = nullptr;
+    {
+        CReservedPages probe(2 * pagesEach);
+        ASSERT_NE(probe.Base(), nullptr);
+        spot = probe.Base();
+    }
+    CReservedPages first(pagesEach, spot);
+    ASSERT_EQ(first.Base(), spot);
+    CReservedPages second(pagesEach, first.Base() + first.Size());
+    ASSERT_EQ(second.Base(), first.Base() + first.Size()) << "no room right behind the first allocation";
+    ASSERT_TRUE(first.Commit(0, pagesEach, PAGE_READWRITE));
+    ASSERT_TRUE(second.Commit(0, pagesEach, PAGE_READWRITE));
+    EXPECT_EQ(ReadableViewSize(first.Base()), first.Size());
+}
+
+TEST(IpcBlockTest, TheReaderTakesOnlyReadableBytesAndCopiesTheTextOut) {
+    CReservedPages pages(4);
+    ASSERT_NE(pages.Base(), nullptr);
+    const size_t page = pages.Page();
+    IPCReceivedBlock received;
+    received.bText = true;
+    // Reserved only: refused, and nothing is known about the sender.
+    EXPECT_FALSE(CopyBlock(pages.Base(), &received));
+    EXPECT_FALSE(received.bText);
+    EXPECT_EQ(received.hSenderWnd, nullptr);
+    EXPECT_FALSE(CopyBlock(nullptr, &received));
+
+    ASSERT_TRUE(pages.Commit(0, 1, PAGE_READWRITE));
+    std::vector<unsigned char> block = MakeBlock(kProgressReport);
+    std::memcpy(pages.Base(), block.data(), block.size());
+    ASSERT_TRUE(CopyBlock(pages.Base(), &received));
+    EXPECT_TRUE(received.bText);
+    EXPECT_EQ(received.text, kProgressReport);
+    EXPECT_EQ(received.hSenderWnd, reinterpret_cast<HWND>(0x1234));
+    EXPECT_EQ(received.hSenderBlock, reinterpret_cast<HANDLE>(0x88));
+
+    // L up to the end of the committed page, then one byte into the reserved
+    // one: that payload is refused, its header still known (so the sender
+    // can be told to let go).
+    SetPayloadLength(block, static_cast<uint32_t>(page - 12));
+    std::memcpy(pages.Base(), block.data(), 12);
+    ASSERT_TRUE(CopyBlock(pages.Base(), &received));
+    EXPECT_TRUE(received.bText);
+    EXPECT_EQ(received.text, kProgressReport);
+    SetPayloadLength(block, static_cast<uint32_t>(page - 11));
+    std::memcpy(pages.Base(), block.data(), 12);
+    ASSERT_TRUE(CopyBlock(pages.Base(), &received));
+    EXPECT_FALSE(received.bText);
+    EXPECT_TRUE(received.text.empty());
+    EXPECT_EQ(received.hSenderWnd, reinterpret_cast<HWND>(0x1234));
+
+    // Read-only but committed, as a view mapped for reading is: read.
+    SetPayloadLength(block, 116);
+    std::memcpy(pages.Base(), block.data(), 12);
+    ASSERT_TRUE(pages.Protect(0, 1, PAGE_READONLY));
+    ASSERT_TRUE(CopyBlock(pages.Base(), &received));
+    EXPECT_EQ(received.text, kProgressReport);
+    // Guarded or no access: refused untouched.
+    ASSERT_TRUE(pages.Protect(0, 1, PAGE_READONLY | PAGE_GUARD));
+    EXPECT_FALSE(CopyBlock(pages.Base(), &received));
+    EXPECT_NE(pages.ProtectionOf(0) & PAGE_GUARD, 0u);
+    ASSERT_TRUE(pages.Protect(0, 1, PAGE_NOACCESS));
+    EXPECT_FALSE(CopyBlock(pages.Base(), &received));
+}

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -206,6 +207,23 @@ public:
     base::unique_event m_hEntered;
 };
 
+// A channel that says whether its window went the orderly way (OnDestroy,
+// which ends the thread's loop) rather than with a thread ended by force.
+class CWatchedChannel : public CIPCChannel {
+public:
+    explicit CWatchedChannel(std::atomic<bool>* pDestroyed) : m_pDestroyed(pDestroyed) {}
+    ~CWatchedChannel() override { StopThread(); }
+
+protected:
+    LRESULT OnDestroy() override {
+        m_pDestroyed->store(true);
+        return CIPCChannel::OnDestroy();
+    }
+
+private:
+    std::atomic<bool>* m_pDestroyed;
+};
+
 class IpcChannelTest : public ::testing::Test {
 protected:
     void StartChannel(CIPCChannel& channel) {
@@ -396,6 +414,92 @@ TEST_F(IpcChannelTest, ForgedInternalMessagesFromOutsideAreIgnored) {
     ::SendMessageW(hChannel, WM_IPC_DELIVER, 200, reinterpret_cast<LPARAM>(kProgressReport));
     Sync(channel);
     EXPECT_TRUE(m_peer.m_delivered.empty());
+    EXPECT_TRUE(channel.IsReady());
+}
+
+TEST_F(IpcChannelTest, OnlyItsOwnerEndsTheChannel) {
+    std::atomic<bool> destroyed{false};
+    auto channel = std::make_unique<CWatchedChannel>(&destroyed);
+    StartChannel(*channel);
+    const HWND hChannel = channel->GetThreadWnd();
+    const DWORD threadId = ::GetWindowThreadProcessId(hChannel, nullptr);
+    // What anyone can send it: the close of Alt+F4, a quit to the window or
+    // to its thread, and the owner's own stop message without the owner.
+    ::PostMessageW(hChannel, WM_CLOSE, 0, 0);
+    ::SendMessageW(hChannel, WM_CLOSE, 0, 0);
+    ::PostMessageW(hChannel, WM_QUIT, 0, 0);
+    ::PostThreadMessageW(threadId, WM_QUIT, 0, 0);
+    ::PostMessageW(hChannel, WM_IPC_STOP, 0, 0);
+    // A report sent after them still reaches the peer.
+    Sync(*channel);
+    ASSERT_EQ(m_peer.m_starts.size(), 1u);
+    EXPECT_TRUE(channel->IsReady());
+    EXPECT_TRUE(::IsWindow(hChannel));
+    EXPECT_FALSE(destroyed.load());
+
+    // The owner's stop still ends it the orderly way, not by force after
+    // the wait for the thread.
+    const ULONGLONG start = Now();
+    channel.reset();
+    std::printf("stopping the channel after foreign close and quit messages: %llu ms\n", Now() - start);
+    EXPECT_TRUE(destroyed.load());
+    EXPECT_FALSE(::IsWindow(hChannel));
+}
+
+TEST_F(IpcChannelTest, ReservedPagesOfAPeersSectionAreNeverRead) {
+    CIPCChannel channel;
+    StartChannel(channel);
+    const HWND hChannel = channel.GetThreadWnd();
+    constexpr DWORD kSectionSize = 1 << 20;
+    // Sections whose pages are reserved until their creator commits them.
+    const auto reserved = [](uint32_t low) {
+        return base::unique_handle(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE, 0,
+                                                        kSectionSize, HostBlockName(low, 0xFFFFFF01u).c_str()));
+    };
+    // Header and text written into a first page committed through our own view.
+    const auto commitFirstPage = [](HANDLE section, const std::vector<unsigned char>& bytes) {
+        base::unique_view view(::MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, 0));
+        ASSERT_TRUE(view);
+        ASSERT_NE(::VirtualAlloc(view.get(), 4096, MEM_COMMIT, PAGE_READWRITE), nullptr);
+        std::memcpy(view.get(), bytes.data(), bytes.size());
+    };
+    const auto announce = [&](uint32_t low) {
+        ::PostMessageW(hChannel, CIPCChannel::GetStartMsg(), low, static_cast<LPARAM>(0xFFFFFF01u));
+        Sync(channel);
+    };
+
+    // Nothing committed: no header to read, so nothing delivered and no one
+    // to acknowledge.
+    base::unique_handle empty = reserved(0xA0000001u);
+    ASSERT_TRUE(empty) << ::GetLastError();
+    announce(0xA0000001u);
+    EXPECT_TRUE(m_peer.m_delivered.empty());
+    EXPECT_TRUE(m_peer.m_closes.empty());
+
+    // The first page committed, with a well-formed block in it: delivered
+    // and acknowledged, the reserved rest untouched.
+    base::unique_handle partial = reserved(0xA0000002u);
+    ASSERT_TRUE(partial);
+    commitFirstPage(partial.get(), BlockBytes(m_peer.Wnd(), partial.get(), kProgressReport));
+    announce(0xA0000002u);
+    ASSERT_EQ(m_peer.m_delivered.size(), 1u);
+    ASSERT_TRUE(m_peer.m_delivered[0]);
+    EXPECT_EQ(m_peer.m_delivered[0]->m_vecParams, (std::vector<std::wstring>{L"1234", L"56"}));
+    ASSERT_EQ(m_peer.m_closes.size(), 1u);
+    EXPECT_EQ(m_peer.m_closes[0], partial.get());
+
+    // A length that runs on into the reserved pages: refused, but the header
+    // was read, so the sender is told to let go.
+    base::unique_handle longer = reserved(0xA0000003u);
+    ASSERT_TRUE(longer);
+    std::vector<unsigned char> bytes = BlockBytes(m_peer.Wnd(), longer.get(), kProgressReport);
+    const uint32_t past = 8192;
+    std::memcpy(bytes.data() + 8, &past, 4);
+    commitFirstPage(longer.get(), bytes);
+    announce(0xA0000003u);
+    EXPECT_EQ(m_peer.m_delivered.size(), 1u);
+    ASSERT_EQ(m_peer.m_closes.size(), 2u);
+    EXPECT_EQ(m_peer.m_closes[1], longer.get());
     EXPECT_TRUE(channel.IsReady());
 }
 
@@ -662,6 +766,15 @@ TEST_F(IpcTwoProcessTest, TheHostReportsBlocksThatBreakTheWireRules) {
     EXPECT_EQ(LinesStartingWith(m_host, L"malformed\t"),
               (std::vector<std::wstring>{L"malformed\tVODIDEVE_IPC_FILE_1_119\tpayload length runs past the block",
                                          L"malformed\tVODIDEVE_IPC_FILE_2_119\ttotal field"}));
+    EXPECT_EQ(m_host.back(), L"exit\t0");
+}
+
+TEST_F(IpcTwoProcessTest, AReservedOnlySectionFromTheHostIsRefusedAndLaterMessagesArrive) {
+    ASSERT_EQ(RunHost(L"--send-reserved --send Hello:after", L"-report:5,0 -expect:1"), 0);
+    const std::vector<std::wstring> reserved = LinesStartingWith(m_host, L"reserved\t");
+    ASSERT_EQ(reserved.size(), 1u) << testing::PrintToString(m_host);
+    EXPECT_EQ(reserved[0].rfind(L"reserved\tVODIDEVE_IPC_FILE_", 0), 0u);
+    EXPECT_EQ(LinesStartingWith(m_client, L"received\t"), std::vector<std::wstring>{L"received\tHello\t0\tafter"});
     EXPECT_EQ(m_host.back(), L"exit\t0");
 }
 

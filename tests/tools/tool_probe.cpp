@@ -6,10 +6,13 @@
 //        tool_probe.exe replace FROM TO [wt]     MoveFileExW(MOVEFILE_REPLACE_EXISTING [| WRITE_THROUGH])
 //        tool_probe.exe readonly PATH            SetFileAttributesW(FILE_ATTRIBUTE_READONLY)
 //        tool_probe.exe download URL PATH        URLDownloadToFileW, then the URL's cache entry removed
-//        tool_probe.exe window CLASS SECONDS [DELAY_MS]
-//            prints "pid <pid>", waits DELAY_MS, makes a hidden top-level window of class CLASS and
-//            prints "window <hwnd>", then "got <msg> <wparam> <lparam>" (hex) for every message from
-//            WM_USER on, until 0xBFFF arrives ("window done") or SECONDS pass ("window timeout")
+//        tool_probe.exe window CLASS SECONDS [DELAY_MS [message-only]]
+//            prints "pid <pid>", waits DELAY_MS, makes a hidden top-level window of class CLASS (or
+//            a message-only one) and prints "window <hwnd>", then "got <msg> <wparam> <lparam>"
+//            (hex) for every message from WM_USER on, "got nccreate <lpCreateParams in hex>
+//            <sent|posted>" for a WM_NCCREATE after its own and "got ncdestroy <sent|posted>" for
+//            a WM_NCDESTROY before its own, until 0xBFFF arrives ("window done") or SECONDS pass
+//            ("window timeout")
 // Lines: "<command> ok" or "<command> error <GetLastError>"; download prints
 // "download <HRESULT in hex> <size of PATH, or -1 when it does not exist>".
 // Exit code 0 when the command ran, 1 on bad usage.
@@ -25,6 +28,12 @@
 namespace {
 
 constexpr UINT kLastMessage = 0xBFFF;
+
+// The probe's window once CreateWindowExW has returned, and whether it is
+// being destroyed: the creation and destruction messages outside those are
+// someone else's.
+HWND g_hWnd = nullptr;
+bool g_bDestroying = false;
 
 void Result(const wchar_t* command, BOOL ok, DWORD error) {
     if (ok) {
@@ -42,7 +51,27 @@ LONGLONG FileSize(const wchar_t* path) {
     return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+const wchar_t* HowItCame() {
+    return (::InSendMessageEx(nullptr) & ISMEX_SEND) != 0 ? L"sent" : L"posted";
+}
+
 LRESULT CALLBACK ProbeProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    if (uMsg == WM_NCCREATE && g_hWnd != nullptr) {
+        // A posted copy has no structure behind its lParam.
+        const auto* cs =
+            (::InSendMessageEx(nullptr) & ISMEX_SEND) != 0 ? reinterpret_cast<CREATESTRUCTW*>(lParam) : nullptr;
+        std::wprintf(
+            L"got nccreate %llX %ls\n",
+            static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(cs != nullptr ? cs->lpCreateParams : nullptr)),
+            HowItCame());
+        std::fflush(stdout);
+        return FALSE;
+    }
+    if (uMsg == WM_NCDESTROY && !g_bDestroying) {
+        std::wprintf(L"got ncdestroy %ls\n", HowItCame());
+        std::fflush(stdout);
+        return 0;
+    }
     if (uMsg >= WM_USER && uMsg <= kLastMessage) {
         std::wprintf(L"got %X %llX %llX\n", uMsg, static_cast<unsigned long long>(wParam),
                      static_cast<unsigned long long>(static_cast<ULONG_PTR>(lParam)));
@@ -55,7 +84,12 @@ LRESULT CALLBACK ProbeProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
     return ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
 }
 
-int RunWindow(const wchar_t* className, DWORD seconds, DWORD delayMs) {
+void DestroyProbe(HWND hWnd) {
+    g_bDestroying = true;
+    ::DestroyWindow(hWnd);
+}
+
+int RunWindow(const wchar_t* className, DWORD seconds, DWORD delayMs, bool bMessageOnly) {
     std::wprintf(L"pid %lu\n", ::GetCurrentProcessId());
     std::fflush(stdout);
     ::Sleep(delayMs);
@@ -69,12 +103,13 @@ int RunWindow(const wchar_t* className, DWORD seconds, DWORD delayMs) {
         return 0;
     }
     // Never shown: a hidden top-level window is still listed by EnumWindows.
-    HWND hWnd = ::CreateWindowExW(0, className, L"tool_probe", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
-                                  wc.hInstance, nullptr);
+    HWND hWnd = ::CreateWindowExW(0, className, L"tool_probe", WS_OVERLAPPED, 0, 0, 10, 10,
+                                  bMessageOnly ? HWND_MESSAGE : nullptr, nullptr, wc.hInstance, nullptr);
     if (hWnd == nullptr) {
         Result(L"window", FALSE, ::GetLastError());
         return 0;
     }
+    g_hWnd = hWnd;
     std::wprintf(L"window %lld\n", static_cast<long long>(reinterpret_cast<LONG_PTR>(hWnd)));
     std::fflush(stdout);
     const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
@@ -83,7 +118,7 @@ int RunWindow(const wchar_t* className, DWORD seconds, DWORD delayMs) {
         while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_QUIT) {
                 std::wprintf(L"window done\n");
-                ::DestroyWindow(hWnd);
+                DestroyProbe(hWnd);
                 return 0;
             }
             ::DispatchMessageW(&msg);
@@ -91,7 +126,7 @@ int RunWindow(const wchar_t* className, DWORD seconds, DWORD delayMs) {
         const ULONGLONG now = ::GetTickCount64();
         if (now >= deadline) {
             std::wprintf(L"window timeout\n");
-            ::DestroyWindow(hWnd);
+            DestroyProbe(hWnd);
             return 0;
         }
         ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
@@ -123,9 +158,10 @@ int wmain(int argc, wchar_t** argv) {
         // must meet the server again.
         ::DeleteUrlCacheEntryW(argv[2]);
         std::wprintf(L"download 0x%08lX %lld\n", static_cast<unsigned long>(hr), FileSize(argv[3]));
-    } else if (command == L"window" && (argc == 4 || argc == 5)) {
+    } else if (command == L"window" &&
+               (argc == 4 || argc == 5 || (argc == 6 && std::wcscmp(argv[5], L"message-only") == 0))) {
         return RunWindow(argv[2], std::wcstoul(argv[3], nullptr, 10),
-                         argc == 5 ? std::wcstoul(argv[4], nullptr, 10) : 0);
+                         argc >= 5 ? std::wcstoul(argv[4], nullptr, 10) : 0, argc == 6);
     } else {
         std::fwprintf(stderr, L"usage: tool_probe.exe open-write|replace|readonly|download|window ...\n");
         return 1;

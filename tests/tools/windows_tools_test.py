@@ -151,13 +151,14 @@ class HoldFileTest(FolderTestCase):
 
 
 class ForgePostsTest(unittest.TestCase):
-    def start_window(self, class_name, delay_ms=0):
-        """A tool_probe with a hidden window of class_name: (process, Windows pid)."""
+    def start_window(self, class_name, delay_ms=0, message_only=False):
+        """A tool_probe with a hidden window of class_name (top-level or message-only): (process, Windows pid)."""
         window = subprocess.Popen([WINE_EXEC, os.path.join(BIN, "tool_probe.exe"), "window", class_name, "60",
-                                   str(delay_ms)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL)
+                                   str(delay_ms)] + (["message-only"] if message_only else []),
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.addCleanup(window.wait)
         self.addCleanup(window.kill)
+        self.addCleanup(window.stdout.close)
         first = window.stdout.readline().decode().split()
         self.assertEqual(first[0], "pid")
         return window, first[1]
@@ -194,12 +195,37 @@ class ForgePostsTest(unittest.TestCase):
         self.assertEqual(run_tool("forge_posts", "--pid", pid, "--class", "ForgeProbe", "0xBFFF:0:0")[0], 0)
         self.assertEqual(self.rest_of(window), ["got BFFF 0 0", "window done"])
 
+    def test_channel_finds_the_message_only_atl_window_and_sends_creation_and_destruction_messages(self):
+        window, pid = self.start_window("ATL:0000C0DE", message_only=True)
+        code, lines, stderr = run_tool("forge_posts", "--pid", pid, "--channel", "--wait", "30", "nccreate:0x10",
+                                       "nccreate:0x7FFE1234", "ncdestroy", "0x401:1:2", "0xBFFF:0:0")
+        self.assertEqual(code, 0, stderr)
+        rest = self.rest_of(window)
+        hwnd = rest[0].split()[1]
+        self.assertEqual(lines, ["posted 2 messages to %s" % hwnd, "sent 3 messages to %s" % hwnd])
+        # Sent, not posted, and the pointer arrives in another process as it was given. Each send is answered
+        # before the next message goes, so the order holds even though sent messages overtake posted ones.
+        self.assertEqual(rest[1:], ["got nccreate 10 sent", "got nccreate 7FFE1234 sent", "got ncdestroy sent",
+                                    "got 401 1 2", "got BFFF 0 0", "window done"])
+
+    def test_channel_takes_neither_a_top_level_atl_window_nor_a_message_only_window_of_another_class(self):
+        for class_name, message_only in (("ATL:0000BEEF", False), ("ForgeProbe", True)):
+            with self.subTest(class_name):
+                window, pid = self.start_window(class_name, message_only=message_only)
+                self.assertEqual(window.stdout.readline().split()[0], b"window")
+                code, lines, stderr = run_tool("forge_posts", "--pid", pid, "--channel", "--wait", "0", "0x401:0:0")
+                self.assertEqual((code, lines), (2, []))
+                self.assertIn("no channel window (message-only, class ATL:...) in process %s" % pid, stderr)
+                window.kill()
+
     def test_exits_1_on_bad_usage(self):
         for args in ([], ["0x601:0:0"], ["--pid", "5"], ["--pid", "0", "1:2:3"], ["--pid", "x", "1:2:3"],
                      ["--pid", "5", "0x601:0"], ["--pid", "5", "0x601:0:0x"], ["--pid", "5", "1:2:3x0"],
                      ["--pid", "5", "1:2:3x-1"], ["--pid", "5", "1:2:3:4"], ["--pid", "5", "-1:2:3"],
                      ["--pid", "5", "0x100000000:0:0"], ["--pid", "5", "1:0x10000000000000000:0"],
-                     ["--pid", "5", "--wait", "soon", "1:2:3"]):
+                     ["--pid", "5", "--wait", "soon", "1:2:3"], ["--pid", "5", "--class", "X", "--channel", "1:2:3"],
+                     ["--pid", "5", "nccreate:"], ["--pid", "5", "nccreate:0x10x2"], ["--pid", "5", "nccreate"],
+                     ["--pid", "5", "ncdestroy:0"]):
             with self.subTest(args):
                 code, lines, stderr = run_tool("forge_posts", *args)
                 self.assertEqual((code, lines), (1, []))

@@ -6,6 +6,8 @@
 //   --no-ack          never acknowledge a block (no close message)
 //   --send NAME[:p1,p2,...]   send this message to the client's channel window once the
 //                     first block from the client has arrived (repeatable)
+//   --send-reserved   at the same moment, before any --send, announce one block of 1 MB made
+//                     with SEC_RESERVE and nothing of it committed: pages the client cannot read
 //   --timeout SEC     end the client (TerminateProcess) after SEC seconds, default 120
 //   --close-box       close every message box of the client once it shows, with OK
 //   --box-delay MS    with --close-box: leave each box open this long first, default 0
@@ -27,7 +29,7 @@
 //   malformed <block name> <what is wrong> | lost <block name> | timeout | exit <client exit code> |
 //   box <caption> <text> | window <visible 0/1> <left> <top> <right> <bottom> |
 //   snap <file> <last progress figure> <left> <top> <right> <bottom> <visible 0/1> |
-//   vanished | flooded <N> <how many were sent>
+//   vanished | flooded <N> <how many were sent> | reserved <block name>
 // <pid> is the client's Windows process id (what forge_posts.exe --pid takes).
 // In names and parameters a backslash, tab, CR, LF and other control
 // characters are written as \\, \t, \r, \n and \xHH. A block that is not
@@ -62,7 +64,8 @@ constexpr int kSendAttempts = 3;
 constexpr unsigned long kMaxFlood = 100000;
 
 const wchar_t kUsage[] =
-    L"usage: test_host.exe [--log FILE] [--raw] [--no-ack] [--send NAME[:p1,p2,...]]... [--timeout SEC]"
+    L"usage: test_host.exe [--log FILE] [--raw] [--no-ack] [--send NAME[:p1,p2,...]]... [--send-reserved]"
+    L" [--timeout SEC]"
     L" [--close-box] [--box-delay MS] [--watch-window] [--snap DIR] [--snap-delay MS] [--vanish-after N]"
     L" [--flood N] [--stamp] -- program.exe [program arguments...]\n";
 
@@ -71,6 +74,7 @@ struct CHostOptions {
     bool bRaw = false;
     bool bNoAck = false;
     std::vector<CHostMessage> sends;
+    bool bSendReserved = false;
     DWORD timeoutSec = 120;
     bool bCloseBox = false;
     DWORD boxDelayMs = 0;
@@ -121,6 +125,8 @@ bool ParseOptions(int argc, wchar_t** argv, CHostOptions* options) {
                 return false;
             }
             options->sends.push_back(message);
+        } else if (arg == L"--send-reserved") {
+            options->bSendReserved = true;
         } else if (arg == L"--stamp") {
             options->bStamp = true;
         } else if (arg == L"--close-box") {
@@ -299,8 +305,13 @@ public:
     const std::wstring& LastFigure() const { return m_lastFigure; }
     CHostLog& Log() { return m_log; }
     bool SendToPeer(const CHostMessage& message);
+    // Announces a block of reserved pages only; its name in *name.
+    bool SendReservedToPeer(std::wstring* name);
 
 private:
+    // A new block of size bytes under a name no one holds, made with the
+    // given protection and section flags; null after kSendAttempts clashes.
+    HANDLE CreateBlock(DWORD protect, size_t size, LARGE_INTEGER* counter, std::wstring* name);
     bool CreateHostWindow();
     bool StartClient();
     void PumpMessages();
@@ -368,6 +379,29 @@ public:
 
 private:
     CHostMessage m_message;
+    bool m_bDone = false;
+};
+
+// Announces, as soon as the client's channel window is known, one block
+// whose pages are all reserved and none committed (a section made with
+// SEC_RESERVE): a client that reads the view without checking its pages
+// faults on Windows. Main thread only.
+class CSendReservedTask : public CHostTask {
+public:
+    void Poll(CHostSession& session) override {
+        if (m_bDone || session.PeerChannel() == nullptr) {
+            return;
+        }
+        m_bDone = true;
+        std::wstring name;
+        if (session.SendReservedToPeer(&name)) {
+            session.Log().Line({L"reserved", name});
+        } else {
+            std::fwprintf(stderr, L"test_host: could not send a reserved block\n");
+        }
+    }
+
+private:
     bool m_bDone = false;
 };
 
@@ -687,22 +721,46 @@ void CHostSession::OnCloseMessage(WPARAM wParam) {
     }
 }
 
-bool CHostSession::SendToPeer(const CHostMessage& message) {
-    const std::wstring packed = HostPack(message);
-    const size_t size = HostBlockSize(packed);
-    LARGE_INTEGER counter{};
+HANDLE CHostSession::CreateBlock(DWORD protect, size_t size, LARGE_INTEGER* counter, std::wstring* name) {
     HANDLE mapping = nullptr;
     for (int attempt = 0; attempt < kSendAttempts && mapping == nullptr; ++attempt) {
-        ::QueryPerformanceCounter(&counter);
-        const std::wstring name = HostBlockName(static_cast<int32_t>(counter.LowPart), counter.HighPart);
-        mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size),
-                                       name.c_str());
+        ::QueryPerformanceCounter(counter);
+        *name = HostBlockName(static_cast<int32_t>(counter->LowPart), counter->HighPart);
+        mapping =
+            ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, protect, 0, static_cast<DWORD>(size), name->c_str());
         const DWORD error = ::GetLastError();
         if (mapping != nullptr && error == ERROR_ALREADY_EXISTS) {
             ::CloseHandle(mapping);
             mapping = nullptr;
         }
     }
+    return mapping;
+}
+
+bool CHostSession::SendReservedToPeer(std::wstring* name) {
+    constexpr size_t kReservedSize = 1 << 20;
+    LARGE_INTEGER counter{};
+    HANDLE mapping = CreateBlock(PAGE_READWRITE | SEC_RESERVE, kReservedSize, &counter, name);
+    if (mapping == nullptr) {
+        return false;
+    }
+    if (!::PostMessageW(m_hPeerChannel, m_uStartMsg, static_cast<WPARAM>(counter.LowPart),
+                        static_cast<LPARAM>(counter.HighPart))) {
+        ::CloseHandle(mapping);
+        return false;
+    }
+    // No header names it, so no close message can come for it: it stays
+    // open until the host ends, for a client that reads late.
+    m_openBlocks.push_back(mapping);
+    return true;
+}
+
+bool CHostSession::SendToPeer(const CHostMessage& message) {
+    const std::wstring packed = HostPack(message);
+    const size_t size = HostBlockSize(packed);
+    LARGE_INTEGER counter{};
+    std::wstring name;
+    HANDLE mapping = CreateBlock(PAGE_READWRITE, size, &counter, &name);
     if (mapping == nullptr) {
         return false;
     }
@@ -739,6 +797,11 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     CHostSession session(options, log);
+    // Tasks act in the order they are added, so the reserved block comes
+    // before the messages that show the client is still listening.
+    if (options.bSendReserved) {
+        session.AddTask(std::make_unique<CSendReservedTask>());
+    }
     for (const CHostMessage& message : options.sends) {
         session.AddTask(std::make_unique<CSendTask>(message));
     }
