@@ -1,6 +1,7 @@
 #include "config/xml_file.h"
 
 #include "base/unique_handle.h"
+#include "download/download_thread.h"
 
 #include <tinyxml.h>
 
@@ -20,10 +21,16 @@ using unique_stream = base::CUniqueHandle<FileStreamTraits>;
 // ignored. The stack gives out at some ten thousand levels.
 constexpr int kMaxElementDepth = 256;
 
+// A file list or configuration larger than the worker ever downloads is
+// not read at all: it is not ours, and taken whole it would exhaust memory.
 bool ReadAll(FILE* file, std::string& text) {
     char chunk[4096];
     size_t read;
     while ((read = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
+        if (text.size() + read > static_cast<size_t>(kMaxFileListBytes)) {
+            text.clear();
+            return false;
+        }
         text.append(chunk, read);
     }
     return !std::ferror(file);

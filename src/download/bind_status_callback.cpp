@@ -2,27 +2,39 @@
 
 #include <string>
 
-CBindStatusCallback::CBindStatusCallback(std::atomic<LONG>& activity, HANDLE hStopEvent) noexcept
-    : m_nActivity(activity), m_hStopEvent(hStopEvent) {}
+namespace {
+
+// Bytes read from the binding's stream per call: a few calls per chunk that
+// arrives, and little stack.
+constexpr ULONG kReadChunk = 64 * 1024;
+
+} // namespace
+
+CBindStatusCallback::CBindStatusCallback(std::shared_ptr<TransferSignals> signals, HANDLE file, int64_t maxBytes,
+                                         int64_t maxUnannouncedBytes) noexcept
+    : m_pSignals(std::move(signals)), m_hFile(file), m_nMaxBytes(maxBytes),
+      m_nMaxUnannouncedBytes(maxUnannouncedBytes < maxBytes ? maxUnannouncedBytes : maxBytes) {}
 
 CBindStatusCallback::~CBindStatusCallback() {
-    SetBinding(nullptr);
+    if (m_pBinding != nullptr) {
+        m_pBinding->Release();
+    }
 }
 
 void CBindStatusCallback::Abort() noexcept {
-    IBinding* binding = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(m_bindingLock);
-        binding = m_pBinding;
-        if (binding != nullptr) {
-            binding->AddRef();
-        }
+    if (m_pBinding == nullptr || m_bStopped || m_bAborted) {
+        return;
     }
-    // Outside the lock: OnStopBinding, which takes it, may run inside Abort.
-    if (binding != nullptr) {
-        binding->Abort();
-        binding->Release();
-    }
+    m_bAborted = true;
+    // OnStopBinding, which releases the binding, may run inside the call.
+    IBinding* binding = m_pBinding;
+    binding->AddRef();
+    binding->Abort();
+    binding->Release();
+}
+
+void CBindStatusCallback::CloseFile() noexcept {
+    m_hFile.reset();
 }
 
 int64_t CBindStatusCallback::GetAnnouncedLength() const noexcept {
@@ -37,22 +49,35 @@ int64_t CBindStatusCallback::GetAnnouncedLength() const noexcept {
     return m_ulProgressMax > 0 ? static_cast<int64_t>(m_ulProgressMax) : -1;
 }
 
-bool CBindStatusCallback::StopRequested() const noexcept {
-    return m_hStopEvent == nullptr || ::WaitForSingleObject(m_hStopEvent, 0) != WAIT_TIMEOUT;
+bool CBindStatusCallback::AnnouncedLengthFits() noexcept {
+    if (GetAnnouncedLength() > m_nMaxBytes) {
+        m_bRefused = true;
+    }
+    return !m_bRefused;
 }
 
-void CBindStatusCallback::SetBinding(IBinding* pib) noexcept {
-    if (pib != nullptr) {
-        pib->AddRef();
-    }
-    IBinding* old = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(m_bindingLock);
-        old = m_pBinding;
-        m_pBinding = pib;
-    }
-    if (old != nullptr) {
-        old->Release();
+bool CBindStatusCallback::DrainStream(IStream* stream) noexcept {
+    char buffer[kReadChunk];
+    for (;;) {
+        ULONG read = 0;
+        const HRESULT hr = stream->Read(buffer, sizeof(buffer), &read);
+        if (read > 0) {
+            // Never more than the cap, nor more than the body announced: the
+            // file's size is known before a byte of the excess is written.
+            const int64_t announced = GetAnnouncedLength();
+            const int64_t limit = announced >= 0 ? announced : m_nMaxUnannouncedBytes;
+            DWORD written = 0;
+            if (static_cast<int64_t>(read) > limit - m_nWritten || !m_hFile ||
+                !::WriteFile(m_hFile.get(), buffer, read, &written, nullptr) || written != read) {
+                m_bRefused = true;
+                return false;
+            }
+            m_nWritten += read;
+        }
+        // E_PENDING: the rest has not arrived yet; S_FALSE: the body is over.
+        if (hr != S_OK || read == 0) {
+            return true;
+        }
     }
 }
 
@@ -85,10 +110,12 @@ STDMETHODIMP_(ULONG) CBindStatusCallback::Release() noexcept {
 }
 
 STDMETHODIMP CBindStatusCallback::OnStartBinding(DWORD, IBinding* pib) noexcept {
-    SetBinding(pib);
-    // The binding is known from here on, so a stop that comes later reaches it
-    // through Abort; one that came before is seen here.
-    return StopRequested() ? E_ABORT : S_OK;
+    if (pib == nullptr || m_pBinding != nullptr) {
+        return E_INVALIDARG;
+    }
+    pib->AddRef();
+    m_pBinding = pib;
+    return S_OK;
 }
 
 STDMETHODIMP CBindStatusCallback::GetPriority(LONG* pnPriority) noexcept {
@@ -110,19 +137,35 @@ STDMETHODIMP CBindStatusCallback::OnProgress(ULONG, ULONG ulProgressMax, ULONG u
     case BINDSTATUS_SENDINGREQUEST:
         // Only signs that a transfer is being tried, not that bytes arrive.
         break;
+    case BINDSTATUS_REDIRECTING:
+        // Neither is a redirect, and a server that redirects in a circle
+        // would otherwise feed the watchdog for good: the moniker follows
+        // it as long as it goes on.
+        if (++m_nRedirects > kMostRedirects) {
+            m_bRefused = true;
+        }
+        break;
     case BINDSTATUS_BEGINDOWNLOADDATA:
         m_ulProgressMax = ulProgressMax;
-        ++m_nActivity;
+        ++m_pSignals->nActivity;
+        AnnouncedLengthFits();
         break;
     default:
-        ++m_nActivity;
+        ++m_pSignals->nActivity;
         break;
     }
-    return StopRequested() ? E_ABORT : S_OK;
+    // The moniker ignores what this returns; the worker aborts a refused body.
+    return S_OK;
 }
 
-STDMETHODIMP CBindStatusCallback::OnStopBinding(HRESULT, LPCWSTR) noexcept {
-    SetBinding(nullptr);
+STDMETHODIMP CBindStatusCallback::OnStopBinding(HRESULT hresult, LPCWSTR) noexcept {
+    m_bStopped = true;
+    m_hrStop = hresult;
+    IBinding* binding = m_pBinding;
+    m_pBinding = nullptr;
+    if (binding != nullptr) {
+        binding->Release();
+    }
     return S_OK;
 }
 
@@ -130,8 +173,10 @@ STDMETHODIMP CBindStatusCallback::GetBindInfo(DWORD* grfBINDF, BINDINFO* pbindin
     if (grfBINDF == nullptr || pbindinfo == nullptr) {
         return E_POINTER;
     }
-    // The download call chooses its own binding flags; leave them as they are.
-    *grfBINDF = 0;
+    // Asynchronous, so that the worker's own message loop runs the binding
+    // and may abort it between any two of its steps; the body is pulled from
+    // the stream as it arrives.
+    *grfBINDF = BINDF_ASYNCHRONOUS | BINDF_ASYNCSTORAGE | BINDF_PULLDATA;
     // cbSize is the caller's; never clear more than the structure this program knows.
     const ULONG size = pbindinfo->cbSize;
     if (size < sizeof(ULONG)) {
@@ -142,9 +187,16 @@ STDMETHODIMP CBindStatusCallback::GetBindInfo(DWORD* grfBINDF, BINDINFO* pbindin
     return S_OK;
 }
 
-STDMETHODIMP CBindStatusCallback::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) noexcept {
-    ++m_nActivity;
-    return StopRequested() ? E_ABORT : S_OK;
+STDMETHODIMP CBindStatusCallback::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM* pstgmed) noexcept {
+    ++m_pSignals->nActivity;
+    // S_OK even for a refused body: a failure here would stop the binding
+    // without ending its protocol, and the worker's abort ends both.
+    if (m_bRefused || !AnnouncedLengthFits() || pstgmed == nullptr || pstgmed->tymed != TYMED_ISTREAM ||
+        pstgmed->pstm == nullptr) {
+        return S_OK;
+    }
+    DrainStream(pstgmed->pstm);
+    return S_OK;
 }
 
 STDMETHODIMP CBindStatusCallback::OnObjectAvailable(REFIID, IUnknown*) noexcept {
@@ -163,7 +215,7 @@ STDMETHODIMP CBindStatusCallback::OnResponse(DWORD dwResponseCode, LPCWSTR szRes
     if (pszAdditionalRequestHeaders != nullptr) {
         *pszAdditionalRequestHeaders = nullptr;
     }
-    ++m_nActivity;
+    ++m_pSignals->nActivity;
     m_dwResponseCode = dwResponseCode;
     try {
         m_nContentLength = ParseContentLength(FindResponseHeader(szResponseHeaders, L"Content-Length"));
@@ -174,6 +226,7 @@ STDMETHODIMP CBindStatusCallback::OnResponse(DWORD dwResponseCode, LPCWSTR szRes
         m_nContentLength = -1;
         m_bEncoded = true;
     }
+    AnnouncedLengthFits();
     return S_OK;
 }
 

@@ -1,34 +1,62 @@
 #pragma once
 
-#include <windows.h>
-#include <urlmon.h>
+#include "base/unique_handle.h"
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
 
-// The status callback of one URL moniker download. It watches what the call
-// itself does not report honestly under Wine (the HTTP status, the announced
-// length), counts every sign of bytes arriving for the progress window's
-// watchdog, and ends the transfer once a stop has been requested.
+#include <windows.h>
+#include <urlmon.h>
+
+// What a transfer's callback and its worker share. Either may end first: a
+// binding that never confirms its abort keeps its callback, and with it this,
+// alive after the worker is gone. Any thread.
+struct TransferSignals {
+    // Grows with every sign of bytes arriving; read by other threads without a lock.
+    std::atomic<LONG> nActivity{0};
+};
+
+// The status callback of one asynchronous URL moniker download into a file.
+// It reads the body as it arrives and writes it to the file it was given,
+// watches what the moniker does not report honestly under Wine (the HTTP
+// status, the announced length), counts every sign of bytes arriving for the
+// progress window's watchdog, and refuses a body larger than its cap.
 //
-// The URL moniker calls it on the thread that runs the download (the
-// worker); Abort may be called from any thread. Reference-counted: the
-// creator holds the first reference and releases it after the download.
+// Every call, the moniker's and the owner's, happens on the one thread that
+// started the binding (the worker), which pumps its messages until the binding
+// has stopped; only AddRef and Release may come from elsewhere. The binding
+// is therefore only ever touched by that thread: an abort never meets the
+// moniker's own teardown of it. Reference-counted: the creator holds the
+// first reference.
 class CBindStatusCallback final : public IBindStatusCallback, public IHttpNegotiate {
 public:
-    // activity: grows with every sign of bytes arriving; read by other
-    // threads without a lock. hStopEvent: signalled = abort the transfer.
-    CBindStatusCallback(std::atomic<LONG>& activity, HANDLE hStopEvent) noexcept;
+    // file: where the body goes (owned from here on). maxBytes: the most
+    // bytes of body it takes, announced or not; maxUnannouncedBytes: the most
+    // a body without an announced length takes. A body that announces more
+    // than maxBytes is refused at once, one that sends more than it
+    // announced before the first excess byte is written.
+    CBindStatusCallback(std::shared_ptr<TransferSignals> signals, HANDLE file, int64_t maxBytes,
+                        int64_t maxUnannouncedBytes) noexcept;
     CBindStatusCallback(const CBindStatusCallback&) = delete;
     CBindStatusCallback& operator=(const CBindStatusCallback&) = delete;
 
-    // Any thread: aborts the binding in progress, if there is one. A stalled
-    // transfer gives no callbacks, so only this ends it.
+    // Ends the binding in progress, if there is one and it has not stopped;
+    // once only. A stalled transfer gives no callbacks, so only this ends it.
     void Abort() noexcept;
+    // Closes the file: after this the callback writes nothing, and whatever
+    // the binding still reports (after an abort it never confirmed) is refused.
+    void CloseFile() noexcept;
 
-    // After the download call has returned, worker thread only.
+    // OnStopBinding has come: the binding is over and released.
+    bool Stopped() const noexcept { return m_bStopped; }
+    // The binding's own result, once Stopped.
+    HRESULT StopResult() const noexcept { return m_hrStop; }
+    // The body was refused: larger than its cap, behind too many redirects,
+    // or a write failed.
+    bool Refused() const noexcept { return m_bRefused; }
+    int64_t BytesWritten() const noexcept { return m_nWritten; }
     DWORD GetResponseCode() const noexcept { return m_dwResponseCode; }
     // The body length the server announced, or -1 when it announced none or
     // the body is encoded (then the file on disk holds the decoded bytes).
@@ -59,15 +87,27 @@ public:
 
 private:
     ~CBindStatusCallback();
-    bool StopRequested() const noexcept;
-    void SetBinding(IBinding* pib) noexcept;
+    // False once the body is refused: it announced more than the cap.
+    bool AnnouncedLengthFits() noexcept;
+    // Reads what the stream holds now into the file; false when the body is refused.
+    bool DrainStream(IStream* stream) noexcept;
 
     std::atomic<ULONG> m_cRef{1};
-    std::atomic<LONG>& m_nActivity;
-    HANDLE m_hStopEvent;
+    std::shared_ptr<TransferSignals> m_pSignals;
+    base::unique_file m_hFile;
+    int64_t m_nMaxBytes;
+    int64_t m_nMaxUnannouncedBytes;
 
-    std::mutex m_bindingLock; // guards m_pBinding against Abort from another thread
-    IBinding* m_pBinding = nullptr;
+    IBinding* m_pBinding = nullptr; // from OnStartBinding to OnStopBinding
+    bool m_bAborted = false;
+    bool m_bStopped = false;
+    bool m_bRefused = false;
+    // Redirects followed so far; a body behind more than kMostRedirects is
+    // refused, as browsers refuse it.
+    static constexpr int kMostRedirects = 10;
+    int m_nRedirects = 0;
+    HRESULT m_hrStop = E_PENDING;
+    int64_t m_nWritten = 0;
 
     DWORD m_dwResponseCode = 0;
     int64_t m_nContentLength = -1; // from the response headers

@@ -1,13 +1,16 @@
 #include "download/download_thread.h"
 
+#include "base/messages.h"
 #include "base/scope_guards.h"
 #include "download/bind_status_callback.h"
+#include "window/window_impl.h"
 
 #include <cwchar>
 #include <new>
 #include <string>
 
 #include <windows.h>
+#include <shlwapi.h>
 #include <urlmon.h>
 #include <wininet.h>
 
@@ -54,26 +57,37 @@ std::wstring TargetOfPartial(const std::wstring& partialPath) {
     return partialPath.substr(0, dot);
 }
 
-// Removes a partial file, also one a user or a crash left read-only.
+// The process id in a partial path (TargetOfPartial gave a target for it).
+DWORD OwnerOfPartial(const std::wstring& partialPath) {
+    const size_t idEnd = partialPath.size() - kPartialSuffixLength;
+    const size_t dot = partialPath.rfind(L'.', idEnd - 1);
+    return static_cast<DWORD>(std::wcstoul(partialPath.c_str() + dot + 1, nullptr, 10));
+}
+
+// The full form of path, which tells two spellings of one file apart only
+// by letter case.
+bool FullPathOf(const std::wstring& path, std::wstring& full) {
+    wchar_t buffer[MAX_PATH];
+    const DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH, buffer, nullptr);
+    if (length == 0 || length >= MAX_PATH) {
+        return false;
+    }
+    full.assign(buffer, length);
+    return true;
+}
+
+// Removes a partial file of this process's own, also one left read-only.
 void RemovePartialFile(const wchar_t* path) {
     ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
     ::DeleteFileW(path);
 }
 
-// The body of the thread that aborts the transfer in progress for Stop. The
-// worker downloads in the multithreaded apartment and this thread joins it,
-// so the binding's interface pointer is as valid here as on the worker, and
-// the callback's reference keeps both alive for the call. Should the abort
-// itself never return, only this thread waits, and the process ends past it.
-DWORD WINAPI AbortTransfer(LPVOID param) {
-    auto* callback = static_cast<CBindStatusCallback*>(param);
-    {
-        const base::CComInit com(COINIT_MULTITHREADED);
-        callback->Abort();
-    }
-    callback->Release();
-    return 0;
-}
+// How often the worker's message loop looks at the clock for a transfer's
+// rate when the binding gives it nothing to do.
+constexpr DWORD kBindingPollMs = 250;
+
+// What the internet cache keeps as the headers of a download into it.
+wchar_t kCacheHeaders[] = L"HTTP/1.0 200 OK\r\n\r\n";
 
 } // namespace
 
@@ -81,42 +95,82 @@ std::wstring PartialPathOf(const std::wstring& target) {
     return target + L"." + std::to_wstring(::GetCurrentProcessId()) + kPartialSuffix;
 }
 
-void RemoveLeftoverPartialFiles(const std::wstring& folder) {
+bool CLeftoverPartialFiles::NameLess::operator()(const std::wstring& a, const std::wstring& b) const noexcept {
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_LESS_THAN;
+}
+
+void CLeftoverPartialFiles::RemoveFor(const std::wstring& target) noexcept {
+    try {
+        std::wstring full;
+        if (!FullPathOf(target, full)) {
+            return;
+        }
+        const size_t separator = full.rfind(L'\\');
+        if (separator == std::wstring::npos || separator + 1 == full.size()) {
+            return;
+        }
+        m_setTargets.insert(full);
+        const std::wstring folder = full.substr(0, separator + 1);
+        if (m_setReadFolders.insert(folder).second) {
+            ReadFolder(folder);
+        }
+        const auto found = m_mapLeftovers.equal_range(full);
+        for (auto leftover = found.first; leftover != found.second; ++leftover) {
+            // A file of the package this run has already downloaded may have
+            // a partial file's name; it is not a leftover.
+            if (m_setTargets.count(leftover->second) == 0 && ProcessIsGone(OwnerOfPartial(leftover->second))) {
+                // Not made writable first: a read-only file is one that
+                // someone keeps from being changed.
+                ::DeleteFileW(leftover->second.c_str());
+            }
+        }
+        m_mapLeftovers.erase(found.first, found.second);
+    } catch (const std::bad_alloc&) {
+        // Nothing removed: a leftover only takes room, and the next run removes it.
+    }
+}
+
+bool CLeftoverPartialFiles::ProcessIsGone(DWORD id) const {
+    // Known to be gone: no process has the id, or the one that has it has
+    // ended. A refusal (access denied: another user's process, or an
+    // elevated one) and any other failure mean a process that may still be
+    // writing its partial files.
+    const base::unique_handle process(m_pfnOpenProcess(SYNCHRONIZE, FALSE, id));
+    if (!process) {
+        return ::GetLastError() == ERROR_INVALID_PARAMETER;
+    }
+    return ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+}
+
+void CLeftoverPartialFiles::ReadFolder(const std::wstring& folder) {
     // One pass over the folder: the pattern's directory read costs in
     // proportion to the folder's size, once per folder rather than per file.
-    std::wstring prefix = folder;
-    if (!prefix.empty() && prefix.back() != L'\\' && prefix.back() != L'/') {
-        prefix += L'\\';
-    }
     WIN32_FIND_DATAW found;
-    HANDLE find = ::FindFirstFileW((prefix + L"*" + kPartialSuffix).c_str(), &found);
+    HANDLE find = ::FindFirstFileW((folder + L"*" + kPartialSuffix).c_str(), &found);
     if (find == INVALID_HANDLE_VALUE) {
         return;
     }
     const DWORD self = ::GetCurrentProcessId();
-    do {
-        const std::wstring path = prefix + found.cFileName;
-        const std::wstring target = TargetOfPartial(path);
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || target.empty()) {
-            continue;
-        }
-        // Only a copy whose process is gone, or one under this process's id,
-        // which an earlier process with the same id left: a running instance
-        // may be writing or checking its own.
-        const std::wstring id = path.substr(target.size() + 1, path.size() - target.size() - 1 - kPartialSuffixLength);
-        const DWORD ownerId = static_cast<DWORD>(std::wcstoul(id.c_str(), nullptr, 10));
-        bool running = false;
-        if (ownerId != self) {
-            HANDLE owner = ::OpenProcess(SYNCHRONIZE, FALSE, ownerId);
-            running = owner != nullptr && ::WaitForSingleObject(owner, 0) == WAIT_TIMEOUT;
-            if (owner != nullptr) {
-                ::CloseHandle(owner);
+    try {
+        do {
+            const std::wstring path = folder + found.cFileName;
+            const std::wstring target = TargetOfPartial(path);
+            // A folder is never a leftover, nor a name this program does not
+            // write (an id with a leading zero, or too long for a process id).
+            if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
+                target.empty() || path.size() - target.size() - 1 - kPartialSuffixLength > 10) {
+                continue;
             }
-        }
-        if (!running) {
-            RemovePartialFile(path.c_str());
-        }
-    } while (::FindNextFileW(find, &found));
+            const DWORD owner = OwnerOfPartial(path);
+            if (owner != self && path == target + L"." + std::to_wstring(owner) + kPartialSuffix) {
+                m_mapLeftovers.emplace(target, path);
+            }
+        } while (::FindNextFileW(find, &found));
+    } catch (...) {
+        ::FindClose(find);
+        throw;
+    }
     ::FindClose(find);
 }
 
@@ -146,7 +200,8 @@ bool IsWebUrl(const std::wstring& url) {
     return _wcsnicmp(url.c_str(), L"http://", 7) == 0 || _wcsnicmp(url.c_str(), L"https://", 8) == 0;
 }
 
-CDownloadThread::CDownloadThread() : m_hTaskEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+CDownloadThread::CDownloadThread()
+    : m_hTaskEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_pSignals(std::make_shared<TransferSignals>()) {}
 
 CDownloadThread::~CDownloadThread() {
     // The thread uses the queue and the result table: it must be gone before they are.
@@ -155,28 +210,8 @@ CDownloadThread::~CDownloadThread() {
     ForgetCachedCopies();
 }
 
-void CDownloadThread::Stop() {
-    CThreadBase::Stop();
-    CBindStatusCallback* callback = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(m_activeLock);
-        callback = m_pActiveCallback;
-        if (callback != nullptr) {
-            callback->AddRef();
-        }
-    }
-    if (callback == nullptr) {
-        return;
-    }
-    // The aborting thread owns the reference from here on. Without it the
-    // transfer still ends at its next callback; a stalled one by the bound of
-    // the caller's wait.
-    HANDLE aborter = ::CreateThread(nullptr, 0, AbortTransfer, callback, 0, nullptr);
-    if (aborter != nullptr) {
-        ::CloseHandle(aborter);
-    } else {
-        callback->Release();
-    }
+LONG CDownloadThread::GetActivityCount() const {
+    return m_pSignals->nActivity.load(std::memory_order_relaxed);
 }
 
 void CDownloadThread::AddTask(DownloadTask& task) {
@@ -226,9 +261,9 @@ CDownloadThread::TaskOutcome CDownloadThread::TakeTaskOutcome(int nTaskId, Downl
 }
 
 DWORD CDownloadThread::Run() {
-    // The multithreaded apartment: Stop aborts a transfer from a thread of
-    // its own, which may then call the binding directly.
-    const base::CComInit com(COINIT_MULTITHREADED);
+    // A single-threaded apartment: every binding lives and ends on this
+    // thread, in its message loop.
+    const base::CComInit com(COINIT_APARTMENTTHREADED);
     for (;;) {
         // Stop comes first in the array: with both signalled it wins, even
         // with tasks pending.
@@ -272,12 +307,25 @@ void CDownloadThread::StoreResult(const DownloadTask& task, bool succeeded, cons
 
 void CDownloadThread::ForgetCachedCopies() noexcept {
     std::map<int, std::wstring> copies;
+    std::map<int, DownloadTask> results;
+    std::map<int, bool> outcomes;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         copies.swap(m_mapCachedCopies);
+        results.swap(m_mapResults);
+        outcomes.swap(m_mapOutcomes);
     }
     for (const auto& copy : copies) {
         ::DeleteUrlCacheEntryW(copy.second.c_str());
+    }
+    // A file that arrived after the run had begun to end (its message held
+    // back behind the box, or never handled) is neither checked nor placed:
+    // its partial file goes with the worker.
+    for (const auto& outcome : outcomes) {
+        const auto found = results.find(outcome.first);
+        if (outcome.second && found != results.end() && !found->second.strSavePath.empty()) {
+            DiscardDownloadedFile(found->second.strUrl);
+        }
     }
 }
 
@@ -330,31 +378,58 @@ bool CDownloadThread::DownloadOnce(const DownloadTask& task, std::wstring& local
             return false;
         }
         partial.copy(path, partial.size());
-        CleanFolderOnce(target);
+        m_leftovers.RemoveFor(target);
+    } else {
+        // Into the internet cache, as the moniker's own cache download does:
+        // a file of the cache's making, committed once the body is whole.
+        if (!::CreateUrlCacheEntryW(url, 0, ::PathFindExtensionW(url), path, 0)) {
+            return false;
+        }
+        path[MAX_PATH - 1] = L'\0';
     }
-
-    CBindStatusCallback* callback = new (std::nothrow) CBindStatusCallback(m_nActivity, m_hStopEvent.get());
-    if (callback == nullptr) {
+    // A stop that came before is seen here, so no transfer starts after it.
+    if (::WaitForSingleObject(m_hStopEvent.get(), 0) != WAIT_TIMEOUT) {
+        if (!toFile) {
+            RemovePartialFile(path);
+        }
         return false;
     }
-    SetActiveCallback(callback);
-    HRESULT hr = E_ABORT;
-    // Checked after the callback is known to Stop: a stop either finds the
-    // callback or is seen here, so no transfer starts after it.
-    if (::WaitForSingleObject(m_hStopEvent.get(), 0) == WAIT_TIMEOUT) {
-        hr = toFile ? ::URLDownloadToFileW(nullptr, url, path, 0, callback)
-                    : ::URLDownloadToCacheFileW(nullptr, url, path, MAX_PATH, 0, callback);
-    }
-    SetActiveCallback(nullptr);
 
-    path[MAX_PATH - 1] = L'\0';
+    HANDLE file = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        // The target folder is missing, or the file is held: nothing was written.
+        if (!toFile) {
+            RemovePartialFile(path);
+        }
+        return false;
+    }
+    const bool isList = task.uNotifyMsg == WM_FILELIST_DONE;
+    const int64_t maxBytes = isList ? m_nMaxListBytes : INT64_MAX;
+    CBindStatusCallback* callback = new (std::nothrow)
+        CBindStatusCallback(m_pSignals, file, maxBytes, isList ? m_nMaxListBytes : m_nMaxUnannouncedBytes);
+    if (callback == nullptr) {
+        ::CloseHandle(file);
+        RemovePartialFile(path);
+        return false;
+    }
+    const HRESULT hr = RunBinding(url, callback);
+    // Whatever the binding still does (one that never confirmed its abort),
+    // it writes nothing more.
+    callback->CloseFile();
+
     const DWORD status = callback->GetResponseCode();
-    const bool succeeded =
-        hr == S_OK && status >= 200 && status <= 299 && FileHoldsAnnouncedLength(path, callback->GetAnnouncedLength());
+    bool succeeded = hr == S_OK && callback->Stopped() && callback->StopResult() == S_OK && !callback->Refused() &&
+                     status >= 200 && status <= 299 && FileHoldsAnnouncedLength(path, callback->GetAnnouncedLength());
     callback->Release();
+    if (succeeded && !toFile) {
+        const FILETIME never = {};
+        succeeded = ::CommitUrlCacheEntryW(url, path, never, never, NORMAL_CACHE_ENTRY, kCacheHeaders,
+                                           static_cast<DWORD>(wcslen(kCacheHeaders)), nullptr, nullptr) != FALSE;
+    }
     if (succeeded) {
         localPath = path;
-    } else if (toFile) {
+    } else {
         // The download may have left a copy in the internet cache as well;
         // a package must not occupy the disk twice.
         ::DeleteUrlCacheEntryW(url);
@@ -363,20 +438,65 @@ bool CDownloadThread::DownloadOnce(const DownloadTask& task, std::wstring& local
     return succeeded;
 }
 
-void CDownloadThread::CleanFolderOnce(const std::wstring& target) {
-    const size_t separator = target.find_last_of(L"\\/");
-    const std::wstring folder = separator == std::wstring::npos ? std::wstring() : target.substr(0, separator + 1);
-    try {
-        if (!m_setCleanedFolders.insert(folder).second) {
-            return;
-        }
-    } catch (const std::bad_alloc&) {
-        // Not remembered: the folder is looked through again next time.
+HRESULT CDownloadThread::RunBinding(const wchar_t* url, CBindStatusCallback* callback) {
+    IMoniker* moniker = nullptr;
+    HRESULT hr = ::CreateURLMonikerEx(nullptr, url, &moniker, URL_MK_UNIFORM);
+    if (FAILED(hr)) {
+        return hr;
     }
-    RemoveLeftoverPartialFiles(folder);
+    IBindCtx* context = nullptr;
+    hr = ::CreateAsyncBindCtx(0, callback, nullptr, &context);
+    if (SUCCEEDED(hr)) {
+        IStream* stream = nullptr;
+        // Returns at once (MK_S_ASYNCHRONOUS); the callback gets the rest.
+        hr = moniker->BindToStorage(context, nullptr, IID_IStream, reinterpret_cast<void**>(&stream));
+        if (stream != nullptr) {
+            stream->Release();
+        }
+        context->Release();
+    }
+    moniker->Release();
+    if (FAILED(hr)) {
+        return hr;
+    }
+
+    // Every call into the binding happens here, on the thread that made it,
+    // between two of its own steps: the abort can never meet its teardown.
+    const ULONGLONG started = ::GetTickCount64();
+    ULONGLONG abortedAt = 0;
+    for (;;) {
+        MSG msg;
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            // The binding's notification window is on this thread, where any
+            // process can post to it.
+            ATL::DispatchQueuedMessage(msg);
+        }
+        if (callback->Stopped()) {
+            return S_OK;
+        }
+        const ULONGLONG now = ::GetTickCount64();
+        if (abortedAt == 0) {
+            if (::WaitForSingleObject(m_hStopEvent.get(), 0) != WAIT_TIMEOUT || callback->Refused() ||
+                TooSlow(callback->BytesWritten(), now - started)) {
+                abortedAt = now;
+                callback->Abort();
+                continue; // it may have stopped inside the call
+            }
+        } else if (now - abortedAt >= m_dwAbortWaitMs) {
+            // The binding never confirmed its end: leave it to its callback.
+            return E_ABORT;
+        }
+        // The stop event wakes the loop only until the abort; after it, only
+        // the binding's messages and the clock do.
+        HANDLE stop = m_hStopEvent.get();
+        ::MsgWaitForMultipleObjectsEx(abortedAt == 0 ? 1 : 0, &stop, kBindingPollMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
 }
 
-void CDownloadThread::SetActiveCallback(CBindStatusCallback* callback) {
-    std::lock_guard<std::mutex> guard(m_activeLock);
-    m_pActiveCallback = callback;
+bool CDownloadThread::TooSlow(int64_t bytes, ULONGLONG elapsedMs) const noexcept {
+    if (elapsedMs < m_dwRateGraceMs) {
+        return false;
+    }
+    // In milliseconds, so that no rate is rounded away; far from overflowing.
+    return bytes < static_cast<int64_t>(elapsedMs / 1000) * m_nMinBytesPerSecond;
 }

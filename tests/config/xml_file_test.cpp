@@ -1,5 +1,7 @@
 #include "config/xml_file.h"
 
+#include "download/download_thread.h"
+
 #include "config_test_support.h"
 
 #include <tinyxml.h>
@@ -102,6 +104,26 @@ TEST_F(LoadXmlFileTest, RefusesWhatWouldOverflowTheStackAndWhatDoesNotParse) {
 
     TiXmlDocument missing;
     EXPECT_FALSE(LoadXmlFile(m_folder.Path() + L"\\missing.xml", missing));
+}
+
+// A file list may be as large as the worker downloads, and not a byte more:
+// the reader takes the whole file into memory.
+TEST_F(LoadXmlFileTest, ReadsUpToTheFileListsCapAndRefusesMore) {
+    const std::string open = "<r>";
+    const std::string close = "</r>";
+    std::string text =
+        open + std::string(static_cast<size_t>(kMaxFileListBytes) - open.size() - close.size(), ' ') + close;
+    WriteFileBytes(m_path, text);
+    std::string read;
+    EXPECT_TRUE(ReadXmlFileText(m_path, read));
+    EXPECT_EQ(read.size(), text.size());
+
+    text.insert(open.size(), 1, ' ');
+    WriteFileBytes(m_path, text);
+    std::string over;
+    EXPECT_FALSE(ReadXmlFileText(m_path, over));
+    TiXmlDocument document;
+    EXPECT_FALSE(LoadXmlFile(m_path, document));
 }
 
 } // namespace

@@ -38,3 +38,19 @@ TEST(BindStatusCallbackTest, ContentLengthIsPlainDigitsOrNothing) {
 }
 
 } // namespace
+
+// A server that redirects in a circle must not keep a transfer alive: a
+// redirect is no sign of bytes arriving, and after ten the body is refused,
+// which the worker turns into a failed download at once.
+TEST(BindStatusCallbackTest, RedirectsAreNoProgressAndTenAreTheMost) {
+    auto signals = std::make_shared<TransferSignals>();
+    auto* callback = new CBindStatusCallback(signals, INVALID_HANDLE_VALUE, INT64_MAX, INT64_MAX);
+    for (int i = 0; i < 10; ++i) {
+        callback->OnProgress(0, 0, BINDSTATUS_REDIRECTING, L"http://127.0.0.1/loop");
+    }
+    EXPECT_FALSE(callback->Refused());
+    EXPECT_EQ(signals->nActivity.load(), 0) << "a redirect fed the watchdog";
+    callback->OnProgress(0, 0, BINDSTATUS_REDIRECTING, L"http://127.0.0.1/loop");
+    EXPECT_TRUE(callback->Refused());
+    callback->Release();
+}

@@ -613,45 +613,263 @@ TEST_F(DownloadThreadTest, PlacingAFileReplacesTheTargetInOneStepOrLeavesItAsItW
     EXPECT_EQ(test::ReadFileBytes(target), "new");
 }
 
-TEST_F(DownloadThreadTest, LeftoverPartialFilesOfAFolderGoOnlyWhenTheirProcessIsGone) {
-    // A running process of our own to own one of the partial files: this
-    // test program itself, started suspended and never resumed.
-    WCHAR self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION child = {};
-    ASSERT_TRUE(
-        CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &child));
-    const std::wstring running = m_folder.File(L"c.bin.") + std::to_wstring(child.dwProcessId) + L".rvpart";
-    const std::wstring dead = m_folder.File(L"a.bin.4294967292.rvpart");
-    const std::wstring ours = PartialPathOf(m_folder.File(L"b.bin"));
-    const std::wstring notPartial[] = {m_folder.File(L"d.bin.rvpart"), m_folder.File(L"e.bin.12x.rvpart"),
-                                       m_folder.File(L"f.bin")};
-    const std::wstring deeper = m_folder.File(L"sub");
-    ASSERT_TRUE(CreateDirectoryW(deeper.c_str(), nullptr));
-    const std::wstring deadDeeper = deeper + L"\\g.bin.4294967292.rvpart";
-    const std::wstring deadFolder = m_folder.File(L"h.bin.4294967292.rvpart");
-    ASSERT_TRUE(CreateDirectoryW(deadFolder.c_str(), nullptr));
-    for (const std::wstring& path : {running, dead, ours, notPartial[0], notPartial[1], notPartial[2], deadDeeper}) {
-        ASSERT_TRUE(test::WriteFileBytes(path, "x")) << testing::PrintToString(path);
+// A process that stays alive until the end of the test: this test program
+// itself, started suspended and never resumed.
+class CIdleProcess {
+public:
+    CIdleProcess() {
+        WCHAR self[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &m_info);
     }
-    ASSERT_TRUE(SetFileAttributesW(dead.c_str(), FILE_ATTRIBUTE_READONLY));
-
-    RemoveLeftoverPartialFiles(m_folder.Path());
-    TerminateProcess(child.hProcess, 0);
-    CloseHandle(child.hThread);
-    CloseHandle(child.hProcess);
-
-    EXPECT_FALSE(test::FileExists(dead));
-    EXPECT_FALSE(test::FileExists(ours));
-    EXPECT_TRUE(test::FileExists(running));
-    for (const std::wstring& path : notPartial) {
-        EXPECT_TRUE(test::FileExists(path)) << testing::PrintToString(path);
+    ~CIdleProcess() {
+        if (m_info.hProcess != nullptr) {
+            TerminateProcess(m_info.hProcess, 0);
+            CloseHandle(m_info.hThread);
+            CloseHandle(m_info.hProcess);
+        }
     }
-    // Only the folder itself is looked through, and only files go.
-    EXPECT_TRUE(test::FileExists(deadDeeper));
-    EXPECT_NE(GetFileAttributesW(deadFolder.c_str()), INVALID_FILE_ATTRIBUTES);
+    CIdleProcess(const CIdleProcess&) = delete;
+    CIdleProcess& operator=(const CIdleProcess&) = delete;
+    DWORD Id() const { return m_info.dwProcessId; }
+
+private:
+    PROCESS_INFORMATION m_info = {};
+};
+
+std::wstring UpperCase(std::wstring text) {
+    CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+    return text;
+}
+
+// Refuses to open one process, as Windows refuses to open another user's
+// process or an elevated one; Wine opens every process of the prefix.
+class CRefusingLeftovers : public CLeftoverPartialFiles {
+public:
+    static DWORD s_refusedId;
+    CRefusingLeftovers() { m_pfnOpenProcess = Open; }
+
+private:
+    static HANDLE WINAPI Open(DWORD access, BOOL inherit, DWORD id) {
+        if (id == s_refusedId) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        return OpenProcess(access, inherit, id);
+    }
+};
+DWORD CRefusingLeftovers::s_refusedId = 0;
+
+TEST_F(DownloadThreadTest, OnlyTheTargetsOwnPartialFilesOfProcessesKnownToBeGoneAreLeftovers) {
+    const CIdleProcess running;
+    ASSERT_NE(running.Id(), 0u);
+    // An id no process has, so that only the refusal keeps its file.
+    CRefusingLeftovers::s_refusedId = 4294967276u;
+
+    const std::wstring target = m_folder.File(L"a.bin");
+    // 4294967292 and the like: ids no process has.
+    const std::wstring gone[] = {target + L".4294967292.rvpart", m_folder.File(L"A.BIN.4294967288.rvpart")};
+    const std::wstring kept[] = {
+        target + L"." + std::to_wstring(running.Id()) + L".rvpart", // a running process's
+        target + L".4294967276.rvpart",                             // one that cannot be asked
+        PartialPathOf(target),                                      // this run's own, waiting to be placed
+        target + L".04294967292.rvpart",                            // no name this program writes
+        target + L".44294967292.rvpart",
+        target + L".4294967284.rvpart",            // read-only: someone keeps it
+        m_folder.File(L"b.bin.4294967292.rvpart"), // of a target not written now
+        m_folder.File(L"cache.7.rvpart"),          // a file of the package with such a name
+        m_folder.File(L"a.bin.rvpart"),
+        m_folder.File(L"sub\\a.bin.4294967292.rvpart"), // another folder's
+    };
+    const std::wstring folderNamedLikeALeftover = target + L".4294967280.rvpart";
+    ASSERT_TRUE(CreateDirectoryW(m_folder.File(L"sub").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(folderNamedLikeALeftover.c_str(), nullptr));
+    for (const std::wstring& path : gone) {
+        ASSERT_TRUE(test::WriteFileBytes(path, "left")) << testing::PrintToString(path);
+    }
+    for (const std::wstring& path : kept) {
+        ASSERT_TRUE(test::WriteFileBytes(path, "kept")) << testing::PrintToString(path);
+    }
+    ASSERT_TRUE(SetFileAttributesW(kept[5].c_str(), FILE_ATTRIBUTE_READONLY));
+
+    CRefusingLeftovers leftovers;
+    leftovers.RemoveFor(target);
+    for (const std::wstring& path : gone) {
+        EXPECT_FALSE(test::FileExists(path)) << testing::PrintToString(path);
+    }
+    for (const std::wstring& path : kept) {
+        EXPECT_EQ(test::ReadFileBytes(path), "kept") << testing::PrintToString(path);
+    }
+    EXPECT_NE(GetFileAttributesW(folderNamedLikeALeftover.c_str()), INVALID_FILE_ATTRIBUTES);
+    SetFileAttributesW(kept[5].c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    // Another spelling of the same folder is the same folder, and names one
+    // target as Windows would.
+    const std::wstring other = m_folder.File(L"d.bin");
+    ASSERT_TRUE(test::WriteFileBytes(other + L".4294967292.rvpart", "left"));
+    CLeftoverPartialFiles fresh;
+    fresh.RemoveFor(m_folder.File(L"b.bin"));
+    EXPECT_FALSE(test::FileExists(kept[6]));
+    fresh.RemoveFor(UpperCase(m_folder.Path()) + L"\\.\\sub\\..\\D.BIN");
+    EXPECT_FALSE(test::FileExists(other + L".4294967292.rvpart"));
+    EXPECT_EQ(test::ReadFileBytes(PartialPathOf(target)), "kept");
+}
+
+TEST_F(DownloadThreadTest, TwoSpellingsOfOneFolderKeepEachOthersPartialFilesUntilTheyArePlaced) {
+    // The window checks and places each file while the worker goes on with
+    // the next: no spelling of the folder may take an earlier file's partial
+    // file for a leftover.
+    ASSERT_TRUE(CreateDirectoryW(m_folder.File(L"Data").c_str(), nullptr));
+    const std::vector<std::wstring> targets = {m_folder.File(L"Data\\a.bin"), m_folder.File(L"data\\b.bin"),
+                                               m_folder.File(L"DATA/c.bin"),
+                                               UpperCase(m_folder.Path()) + L"\\data\\d.bin"};
+    for (size_t i = 0; i < targets.size(); ++i) {
+        Queue(L"/x/size=" + std::to_wstring(1000 + i) + L"/f" + std::to_wstring(i) + L".bin", targets[i]);
+    }
+    StartAndSignal();
+    ASSERT_TRUE(m_sink.WaitFor(targets.size(), kMessageWaitMs));
+    for (size_t i = 0; i < targets.size(); ++i) {
+        SCOPED_TRACE(testing::PrintToString(targets[i]));
+        EXPECT_EQ(m_sink.Messages()[i].wParam, 0u);
+        EXPECT_TRUE(test::ReadFileBytes(PartialPathOf(targets[i])) == test::GeneratedBody(1000 + i));
+        EXPECT_TRUE(PlaceDownloadedFile(PartialPathOf(targets[i])));
+        EXPECT_TRUE(test::ReadFileBytes(targets[i]) == test::GeneratedBody(1000 + i));
+    }
+}
+
+TEST_F(DownloadThreadTest, AFileOfThePackageNamedLikeAPartialFileStays) {
+    // An installed, up-to-date file whose name has the partial form, beside
+    // the file the run fetches; and a real leftover of that file, which goes.
+    const std::wstring listed = m_folder.File(L"cache.7.rvpart");
+    const std::wstring target = m_folder.File(L"new.bin");
+    ASSERT_TRUE(test::WriteFileBytes(listed, "installed"));
+    ASSERT_TRUE(test::WriteFileBytes(target + L".7.rvpart", "left by a killed run"));
+    Queue(L"/x/size=500/new.bin", target);
+    StartAndSignal();
+    ASSERT_TRUE(m_sink.WaitFor(1, kMessageWaitMs));
+    EXPECT_EQ(m_sink.Messages()[0].wParam, 0u);
+    EXPECT_EQ(test::ReadFileBytes(listed), "installed");
+    EXPECT_FALSE(test::FileExists(target + L".7.rvpart"));
+    EXPECT_EQ(test::ReadFileBytes(PartialPathOf(target)), test::GeneratedBody(500));
+}
+
+// The worker with its bounds shortened to what a test can wait for.
+class CBoundedDownloadThread : public CDownloadThread {
+public:
+    CBoundedDownloadThread(DWORD graceMs, int64_t minBytesPerSecond, int64_t maxUnannounced, int64_t maxList) {
+        m_dwRateGraceMs = graceMs;
+        m_nMinBytesPerSecond = minBytesPerSecond;
+        m_nMaxUnannouncedBytes = maxUnannounced;
+        m_nMaxListBytes = maxList;
+    }
+};
+
+// One task on a bounded worker, with an older file installed at the target;
+// the message that ended it and how long it took.
+struct BoundedOutcome {
+    WPARAM wParam = 0;
+    ULONGLONG tookMs = 0;
+    bool installedKept = false;
+    bool partialLeft = false;
+};
+
+BoundedOutcome RunBounded(CBoundedDownloadThread& worker, const std::wstring& path, const std::wstring& target,
+                          UINT msg = WM_FILE_DONE) {
+    BoundedOutcome outcome;
+    test::CMessageSink sink;
+    EXPECT_TRUE(test::WriteFileBytes(target, "installed"));
+    DownloadTask task;
+    task.strRequestUrl = task.strUrl = test::ServerUrl(path);
+    task.strSavePath = target;
+    task.uNotifyMsg = msg;
+    task.hNotifyWnd = sink.Window();
+    worker.AddTask(task);
+    const ULONGLONG started = GetTickCount64();
+    EXPECT_EQ(worker.Start(FALSE), THREAD_STATE_RUNNING);
+    SetEvent(worker.m_hTaskEvent.get());
+    EXPECT_TRUE(sink.WaitFor(1, 60000)) << testing::PrintToString(path);
+    outcome.tookMs = GetTickCount64() - started;
+    outcome.wParam = sink.Messages().empty() ? 0 : sink.Messages()[0].wParam;
+    outcome.installedKept = test::ReadFileBytes(target) == "installed";
+    outcome.partialLeft = test::FileExists(PartialPathOf(target));
+    DownloadTask result;
+    if (worker.TakeTaskOutcome(task.nTaskId, result) == CDownloadThread::TASK_SUCCEEDED) {
+        EXPECT_TRUE(PlaceDownloadedFile(result.strUrl));
+    }
+    EXPECT_TRUE(worker.StopAndWait());
+    return outcome;
+}
+
+TEST_F(DownloadThreadTest, AnEndlessBodyEndsAtItsCapAsAFailure) {
+    // Chunked, at 4 MB/s: only the cap on a body without a length ends it.
+    // (Unpaced on loopback, Wine drains the rest of the body when the
+    // transfer is aborted, for as long as it keeps coming faster than that.)
+    CBoundedDownloadThread worker(60000, 0, 1000000, 100000);
+    const BoundedOutcome file =
+        RunBounded(worker, L"/x/endless/rate=4000000/endless.bin", m_folder.File(L"endless.bin"));
+    EXPECT_EQ(file.wParam, kFailed);
+    EXPECT_TRUE(file.installedKept);
+    EXPECT_FALSE(file.partialLeft);
+    // The file list has its own, smaller cap, announced length or not.
+    CBoundedDownloadThread listWorker(60000, 0, 1000000, 100000);
+    const BoundedOutcome list = RunBounded(listWorker, L"/x/endless/rate=4000000/FileList.xml",
+                                           m_folder.File(L"FileList.xml"), WM_FILELIST_DONE);
+    EXPECT_EQ(list.wParam, kFailed);
+    EXPECT_TRUE(list.installedKept);
+    EXPECT_FALSE(list.partialLeft);
+    CBoundedDownloadThread bigListWorker(60000, 0, 1000000, 100000);
+    const std::wstring bigList = L"/x/size=100001/biglist.xml";
+    const BoundedOutcome big = RunBounded(bigListWorker, bigList, m_folder.File(L"big.xml"), WM_FILELIST_DONE);
+    EXPECT_EQ(big.wParam, kFailed);
+    EXPECT_TRUE(big.installedKept);
+    EXPECT_FALSE(big.partialLeft);
+    // A file may announce more than the cap for bodies without a length.
+    CBoundedDownloadThread fileWorker(60000, 0, 1000, 100000);
+    EXPECT_EQ(RunBounded(fileWorker, L"/x/size=100001/announced.bin", m_folder.File(L"announced.bin")).wParam, 0u);
+    EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"announced.bin")), test::GeneratedBody(100001));
+}
+
+TEST_F(DownloadThreadTest, BodiesUpToTheirCapArriveWhole) {
+    // Exactly at the cap, without a length, and a list of exactly its cap.
+    CBoundedDownloadThread worker(60000, 0, 3000, 5000);
+    EXPECT_EQ(RunBounded(worker, L"/x/nolen/size=3000/atcap.bin", m_folder.File(L"atcap.bin")).wParam, 0u);
+    EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"atcap.bin")), test::GeneratedBody(3000));
+    CBoundedDownloadThread over(60000, 0, 2999, 5000);
+    const BoundedOutcome refused = RunBounded(over, L"/x/nolen/size=3000/overcap.bin", m_folder.File(L"overcap.bin"));
+    EXPECT_EQ(refused.wParam, kFailed);
+    EXPECT_TRUE(refused.installedKept);
+    EXPECT_FALSE(refused.partialLeft);
+    CBoundedDownloadThread list(60000, 0, 3000, 5000);
+    EXPECT_EQ(RunBounded(list, L"/x/size=5000/list.xml", m_folder.File(L"list.xml"), WM_FILELIST_DONE).wParam, 0u);
+    EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"list.xml")), test::GeneratedBody(5000));
+}
+
+TEST_F(DownloadThreadTest, ATrickleEndsOnceItsAverageFallsBelowTheMinimumRate) {
+    // 2 KB a second where 4 KB a second are asked for, from the end of a
+    // two-second grace on: a large file that would take hours.
+    CBoundedDownloadThread worker(2000, 4096, 1000000, 100000);
+    const BoundedOutcome trickle =
+        RunBounded(worker, L"/x/size=20000000/trickle=2048@1/trickle.bin", m_folder.File(L"trickle.bin"));
+    EXPECT_EQ(trickle.wParam, kFailed);
+    EXPECT_GE(trickle.tookMs, 2000u) << "ended within its grace";
+    EXPECT_LT(trickle.tookMs, 30000u);
+    EXPECT_TRUE(trickle.installedKept);
+    EXPECT_FALSE(trickle.partialLeft);
+    // The same chunked and endless.
+    CBoundedDownloadThread endless(2000, 4096, 1000000000, 100000);
+    const BoundedOutcome slowEndless =
+        RunBounded(endless, L"/x/endless/trickle=2048@1/slowendless.bin", m_folder.File(L"slowendless.bin"));
+    EXPECT_EQ(slowEndless.wParam, kFailed);
+    EXPECT_GE(slowEndless.tookMs, 2000u);
+    EXPECT_FALSE(slowEndless.partialLeft);
+    // A slow body above the minimum rate arrives whole past the grace.
+    CBoundedDownloadThread steady(1000, 4096, 1000000, 100000);
+    const BoundedOutcome slow =
+        RunBounded(steady, L"/x/size=60000/rate=20000/steady.bin", m_folder.File(L"steady.bin"));
+    EXPECT_EQ(slow.wParam, 0u);
+    EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"steady.bin")), test::GeneratedBody(60000));
 }
 
 TEST(IsWebUrlTest, TakesHttpAndHttpsInAnyLetterCaseOnly) {
@@ -665,3 +883,23 @@ TEST(IsWebUrlTest, TakesHttpAndHttpsInAnyLetterCaseOnly) {
 }
 
 } // namespace
+
+// A file that arrived after the run had begun to end (its message held back
+// behind the error box, or never handled) is neither checked nor placed: its
+// partial file goes with the worker, and the installed file stays.
+TEST_F(DownloadThreadTest, PartialFilesOfOutcomesNoOneTookGoWithTheWorker) {
+    const std::wstring target = m_folder.File(L"untaken.bin");
+    ASSERT_TRUE(test::WriteFileBytes(target, "installed"));
+    const int id = Queue(L"/x/size=3000/untaken.bin", target);
+    StartAndSignal();
+    ASSERT_TRUE(m_sink.WaitFor(1, kMessageWaitMs));
+    ASSERT_EQ(m_sink.Messages()[0].lParam, id);
+    const std::wstring partial = Result(id).strUrl;
+    ASSERT_EQ(partial, PartialPathOf(target));
+    EXPECT_TRUE(test::FileExists(partial));
+
+    ASSERT_TRUE(m_worker->StopAndWait());
+    m_worker.reset();
+    EXPECT_FALSE(test::FileExists(partial)) << "the partial file of an untaken download outlived the worker";
+    EXPECT_EQ(test::ReadFileBytes(target), "installed");
+}

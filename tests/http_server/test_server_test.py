@@ -128,6 +128,63 @@ class TestServerTest(unittest.TestCase):
         self.assertEqual(self.get("/x/delay=0.3/size=3/a.bin")[0], 200)
         self.assertGreaterEqual(time.monotonic() - start, 0.25)
 
+    def test_trickle_sends_n_bytes_every_t_seconds(self):
+        chunks = []
+        with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as connection:
+            connection.sendall(b"GET /x/size=3000/trickle=1000@0.4/a.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+            data, start = b"", time.monotonic()
+            while True:
+                chunk = connection.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+                chunks.append((time.monotonic() - start, len(data)))
+                if data.endswith(test_server.generated_body(3000)[-100:]):
+                    break
+        head, _, body = data.partition(b"\r\n\r\n")
+        self.assertIn(b"Content-Length: 3000", head)
+        self.assertEqual(body, test_server.generated_body(3000))
+        # Three sends, the last two 0.4 s apart from the one before.
+        self.assertGreaterEqual(chunks[-1][0], 0.75)
+        self.assertFalse(test_server.Faults().apply("trickle=5"))
+        self.assertFalse(test_server.Faults().apply("trickle=0@1"))
+
+    def test_endless_body_is_chunked_and_goes_on_until_the_client_leaves(self):
+        path = "/x/endless/a.bin"
+        connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=10)
+        connection.request("GET", path)
+        response = connection.getresponse()
+        self.assertEqual(response.status, 200)
+        self.assertEqual(response.getheader("Transfer-Encoding"), "chunked")
+        self.assertIsNone(response.getheader("Content-Length"))
+        # Far more than one chunk, and the pattern of size= throughout.
+        body = response.read(1000000)
+        self.assertEqual(body, test_server.generated_body(1000000))
+        connection.close()
+        # Paced: rate= sets its speed.
+        connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=10)
+        connection.request("GET", "/x/endless/rate=20000/b.bin")
+        response = connection.getresponse()
+        start = time.monotonic()
+        self.assertEqual(response.read(20000), test_server.generated_body(20000))
+        self.assertGreaterEqual(time.monotonic() - start, 0.7)
+        connection.close()
+        # The client that left costs the server nothing: it goes on serving.
+        self.assertEqual(self.get("/x/size=5/a.bin")[2], test_server.generated_body(5))
+        self.assertEqual(self.server.request_count(path), 1)
+
+    def test_stop_ends_an_endless_body(self):
+        connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=10)
+        connection.request("GET", "/x/endless/trickle=10@0.2/a.bin")
+        response = connection.getresponse()
+        self.assertEqual(response.read(10), test_server.generated_body(10))
+        start = time.monotonic()
+        self.server.stop()
+        with self.assertRaises((http.client.IncompleteRead, ConnectionError, OSError)):
+            response.read()
+        self.assertLess(time.monotonic() - start, 2)
+        connection.close()
+
     def test_gzip_nolen_and_redirect(self):
         import gzip
         _, headers, body, _ = self.get("/x/gzip/size=3000/a.bin")
