@@ -138,6 +138,7 @@ class Ending:
       listfail  [-1], one box (none with -noprocess), nothing but the list requested
       filefail  [0, ..., -1, -1] at file `at`, one box, nothing requested after it
       timeout   [0, ..., -1] at file `at` (None: the list), one box, by the watchdog
+      closed    [0, ..., -1] at file `at`: the strip was closed while `at` was coming; no box
       quiet     no report at all (delayed mode, no host window, nothing to do)
       killed    the host ended the client after `after` seconds, having seen `progress`
       defined   any of the endings above; for rows whose point is "no crash, no hang"
@@ -179,6 +180,10 @@ def timeout(at=None, **kw):
     return Ending("timeout", at=at, watchdog=True, **kw)
 
 
+def closed(at, **kw):
+    return Ending("closed", at=at, **kw)
+
+
 def quiet(fetched=None, **kw):
     return Ending("quiet", fetched=fetched, **kw)
 
@@ -216,8 +221,10 @@ class Scenario:
     before    what the target holds besides the installed files: ("folder", rel),
               ("file", rel, bytes), ("readonly", rel), ("hold", rel)
     host      test host options (--close-box is always given)
-    forge     messages for forge_posts.exe, posted once `forge_after` is seen
-              (a progress figure; None: as soon as the client started)
+    forge     messages for forge_posts.exe, posted (or sent: nccreate:PTR, ncdestroy) once `forge_after` is
+              seen (a progress figure; None: as soon as the client started)
+    forge_to  the window they go to: "strip" (the progress window) or "channel" (the IPC channel's
+              message-only window, whose handle is in every block the client sends)
     instances how many clients run at once on the same folders
     rerun     an Ending for a second run of the same package after the first one
     needs     tools or features the row cannot run without ("reset", "tls", "forge_posts.exe",
@@ -233,7 +240,7 @@ class Scenario:
     def __init__(self, name, files=(), ending=None, args="-openurl:{list} -apppath:{target}", list_xml=None,
                  list_fault=None, list_server_fault=None, list_url=None, config=None, registry=(), before=(),
                  host=(), forge=(), forge_after=None, instances=1, rerun=None, needs=(), target="game",
-                 reports=None, game_id=None, host_timeout=HOST_TIMEOUT, program="RadeVare.exe"):
+                 reports=None, game_id=None, host_timeout=HOST_TIMEOUT, program="RadeVare.exe", forge_to="strip"):
         self.name = name
         self.files = list(files)
         self.ending = ending if ending is not None else done()
@@ -248,6 +255,9 @@ class Scenario:
         self.host = list(host)
         self.forge = list(forge)
         self.forge_after = forge_after
+        if forge_to not in ("strip", "channel"):
+            raise ValueError("forge_to: %r is neither strip nor channel" % (forge_to,))
+        self.forge_to = forge_to
         self.instances = instances
         self.rerun = rerun
         self.needs = tuple(needs)
@@ -310,7 +320,7 @@ class Scenario:
             return [100]
         if ending.kind == "listfail":
             return [-1]
-        if ending.kind in ("filefail", "timeout"):
+        if ending.kind in ("filefail", "timeout", "closed"):
             if ending.at is None:
                 return [-1]
             index = [f.path for f in plan].index(ending.at)
@@ -330,7 +340,7 @@ class Scenario:
         if ending.kind == "defined":
             return "defined ending"
         words = {"done": "done", "uptodate": "up to date", "listfail": "list failed", "quiet": "no reports",
-                 "filefail": "file failed", "timeout": "time-out"}[ending.kind]
+                 "filefail": "file failed", "timeout": "time-out", "closed": "closed"}[ending.kind]
         if ending.kind == "done" and progress == []:
             words = "done unreported"
         if ending.kind == "quiet" and self.delayed():
@@ -488,10 +498,26 @@ def changes(before, after):
 
 def read_bytes(path):
     try:
-        with open(path, "rb") as f:
+        with open(as_wine_finds(path), "rb") as f:
             return f.read()
     except OSError:
         return None
+
+
+def as_wine_finds(path):
+    """The file Wine opens for path: a name missing in its letter case is found in another, as Windows finds it."""
+    if os.path.exists(path):
+        return path
+    found = os.sep
+    for part in path.split(os.sep):
+        if not part:
+            continue
+        exact = os.path.join(found, part)
+        if not os.path.exists(exact) and os.path.isdir(found):
+            exact = next((os.path.join(found, n) for n in sorted(os.listdir(found)) if n.lower() == part.lower()),
+                         exact)
+        found = exact
+    return found
 
 
 def local_of(file_path):
@@ -977,7 +1003,7 @@ class RowRun:
             return
         # A refused command line (no target) fails before any request: only endings that read the list
         # need it fetched.
-        needs_list = ending.kind in ("done", "uptodate", "filefail") or (ending.kind == "timeout" and ending.at)
+        needs_list = ending.kind in ("done", "uptodate", "filefail", "closed") or (ending.kind == "timeout" and ending.at)
         if needs_list and self.s.list_url is None and not counts.get(self.list_key):
             row.fail("the file list was never requested")
         if ending.kind == "listfail" or (ending.kind == "timeout" and ending.at is None):
@@ -986,7 +1012,7 @@ class RowRun:
                 row.fail("after a failed list the client still requested %s" % others[:3])
             return
         plan = self.s.plan_for(ending)
-        stop = [f.path for f in plan].index(ending.at) if ending.kind in ("filefail", "timeout") else None
+        stop = [f.path for f in plan].index(ending.at) if ending.kind in ("filefail", "timeout", "closed") else None
         for index, f in enumerate(plan):
             seen = counts.get(self.keys[f], 0)
             name = fill(f.path, values)
@@ -1022,7 +1048,7 @@ class RowRun:
         either = ending.kind == "defined" and self.s.instances == 1  # old or new content, nothing else
         if ending.kind == "done" or (ending.kind == "defined" and self.s.instances > 1):
             replaced = set(plan)
-        elif ending.kind in ("filefail", "timeout") and ending.at is not None:
+        elif ending.kind in ("filefail", "timeout", "closed") and ending.at is not None:
             replaced = set(plan[: [f.path for f in plan].index(ending.at)])
         elif ending.kind == "quiet" and self.s.delayed() and ending.fetched:
             replaced = {self.s.files[0]}
@@ -1055,10 +1081,14 @@ class RowRun:
         """No partial download (the worker's <file>.rvpart) outlives a run, whatever its ending: not the
         list's beside the program, not a file's in the target."""
         folders = [self.client] + ([self.target] if self.target and not self.target.startswith(self.client) else [])
+        # A file of the package may have a partial file's name.
+        listed = {os.path.normcase(as_wine_finds(os.path.join(self.target, *local_of(fill(f.path, self.values()))
+                                                              .split("/"))))
+                  for f in self.s.files if self.target}
         for folder in folders:
             for parent, _, names in os.walk(folder):
                 for name in names:
-                    if name.lower().endswith(".rvpart"):
+                    if name.lower().endswith(".rvpart") and os.path.join(parent, name) not in listed:
                         self.row.fail("a partial download is left: %s"
                                       % os.path.relpath(os.path.join(parent, name), self.root))
 
@@ -1166,8 +1196,8 @@ def client_processes(folder):
 
 
 class Forger:
-    """Posts forged messages to the client's progress window from another process, once the client has
-    started (or has reported a given figure), and says whether they were posted."""
+    """Posts (or sends) forged messages to the client's progress window or its IPC channel window from another
+    process, once the client has started (or has reported a given figure), and says whether they went out."""
 
     def __init__(self, row_run, launch):
         self.row_run = row_run
@@ -1184,7 +1214,9 @@ class Forger:
         if after is not None and not any(is_report(line.split("\t")) and int(line.split("\t")[4]) == after
                                          for line in self.launch.lines):
             return
-        command = [WINE_EXEC, tool_exe("forge_posts.exe"), "--pid", str(pid), "--wait", "5"] + self.row_run.s.forge
+        target = ["--channel"] if self.row_run.s.forge_to == "channel" else []
+        command = ([WINE_EXEC, tool_exe("forge_posts.exe"), "--pid", str(pid), "--wait", "5"] + target
+                   + self.row_run.s.forge)
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT)
 
@@ -1222,7 +1254,8 @@ def classify(run, outer_timeout):
     elif progress[-2:] == [-1, -1]:
         words = "file failed"
     elif progress[-1:] == [-1]:
-        words = "time-out"
+        # Without a box: the strip was closed, or a time-out ran without the ui.
+        words = "time-out" if boxes else "closed or time-out"
     elif progress[-2:] == [100, 100]:
         words = "done"
     elif not progress:
