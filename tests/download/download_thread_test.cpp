@@ -27,6 +27,18 @@ public:
     explicit CQuickRetryDownloadThread(DWORD pauseMs) { m_dwRetryPauseMs = pauseMs; }
 };
 
+// A file task for path on the test server, the way the program's producers
+// make one, reported to hNotifyWnd.
+DownloadTask ServerTask(const std::wstring& path, const std::wstring& savePath, HWND hNotifyWnd,
+                        UINT msg = WM_FILE_DONE) {
+    DownloadTask task;
+    task.strRequestUrl = task.strUrl = test::ServerUrl(path);
+    task.strSavePath = savePath;
+    task.uNotifyMsg = msg;
+    task.hNotifyWnd = hNotifyWnd;
+    return task;
+}
+
 class DownloadThreadTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -44,13 +56,8 @@ protected:
     // Queues one task the way the program's producers do.
     int Queue(const std::wstring& path, const std::wstring& savePath, UINT msg = WM_FILE_DONE, BOOL retry = FALSE,
               CDownloadThread* worker = nullptr) {
-        DownloadTask task;
-        task.strRequestUrl = test::ServerUrl(path);
-        task.strUrl = task.strRequestUrl;
-        task.strSavePath = savePath;
-        task.uNotifyMsg = msg;
+        DownloadTask task = ServerTask(path, savePath, m_sink.Window(), msg);
         task.bRetry = retry;
-        task.hNotifyWnd = m_sink.Window();
         (worker != nullptr ? worker : m_worker.get())->AddTask(task);
         return task.nTaskId;
     }
@@ -71,11 +78,7 @@ protected:
     // and returns once the server has the request.
     static void StartOneTransfer(CDownloadThread& worker, test::CMessageSink& sink, const std::wstring& path,
                                  const std::wstring& savePath) {
-        DownloadTask task;
-        task.strRequestUrl = task.strUrl = test::ServerUrl(path);
-        task.strSavePath = savePath;
-        task.uNotifyMsg = WM_FILE_DONE;
-        task.hNotifyWnd = sink.Window();
+        DownloadTask task = ServerTask(path, savePath, sink.Window());
         worker.AddTask(task);
         ASSERT_EQ(worker.Start(FALSE), THREAD_STATE_RUNNING);
         SetEvent(worker.m_hTaskEvent.get());
@@ -780,11 +783,7 @@ BoundedOutcome RunBounded(CBoundedDownloadThread& worker, const std::wstring& pa
     BoundedOutcome outcome;
     test::CMessageSink sink;
     EXPECT_TRUE(test::WriteFileBytes(target, "installed"));
-    DownloadTask task;
-    task.strRequestUrl = task.strUrl = test::ServerUrl(path);
-    task.strSavePath = target;
-    task.uNotifyMsg = msg;
-    task.hNotifyWnd = sink.Window();
+    DownloadTask task = ServerTask(path, target, sink.Window(), msg);
     worker.AddTask(task);
     const ULONGLONG started = GetTickCount64();
     EXPECT_EQ(worker.Start(FALSE), THREAD_STATE_RUNNING);

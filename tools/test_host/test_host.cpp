@@ -312,6 +312,9 @@ private:
     // A new block of size bytes under a name no one holds, made with the
     // given protection and section flags; null after kSendAttempts clashes.
     HANDLE CreateBlock(DWORD protect, size_t size, LARGE_INTEGER* counter, std::wstring* name);
+    // Posts the start message for a block to the client's channel and keeps
+    // the block open for it; closes the block when the post fails.
+    bool AnnounceBlock(HANDLE mapping, const LARGE_INTEGER& counter);
     bool CreateHostWindow();
     bool StartClient();
     void PumpMessages();
@@ -744,13 +747,17 @@ bool CHostSession::SendReservedToPeer(std::wstring* name) {
     if (mapping == nullptr) {
         return false;
     }
+    // No header names it, so no close message can come for it: it stays
+    // open until the host ends, for a client that reads late.
+    return AnnounceBlock(mapping, counter);
+}
+
+bool CHostSession::AnnounceBlock(HANDLE mapping, const LARGE_INTEGER& counter) {
     if (!::PostMessageW(m_hPeerChannel, m_uStartMsg, static_cast<WPARAM>(counter.LowPart),
                         static_cast<LPARAM>(counter.HighPart))) {
         ::CloseHandle(mapping);
         return false;
     }
-    // No header names it, so no close message can come for it: it stays
-    // open until the host ends, for a client that reads late.
     m_openBlocks.push_back(mapping);
     return true;
 }
@@ -771,13 +778,7 @@ bool CHostSession::SendToPeer(const CHostMessage& message) {
     }
     WriteHostBlock(static_cast<unsigned char*>(view), m_hWnd, mapping, packed);
     ::UnmapViewOfFile(view);
-    if (!::PostMessageW(m_hPeerChannel, m_uStartMsg, static_cast<WPARAM>(counter.LowPart),
-                        static_cast<LPARAM>(counter.HighPart))) {
-        ::CloseHandle(mapping);
-        return false;
-    }
-    m_openBlocks.push_back(mapping);
-    return true;
+    return AnnounceBlock(mapping, counter);
 }
 
 } // namespace
