@@ -1,52 +1,24 @@
-"""Helpers for the end-to-end tests: the real RadeVare.exe under Wine, driven
-by the project's test host and served by its HTTP test server.
+"""What the end-to-end tests add to the harness in tools/runlib: a test server for each test class, a fresh
+client folder for each test, and the client run with or without the test host.
 
-Each run gets a fresh folder beside a copy of the program. The environment
-comes from scripts/test (WINEPREFIX, DISPLAY, a persistent wineserver) and
-CTest (RADEVARE_BIN, RADEVARE_SOURCE).
+The environment comes from scripts/test (WINEPREFIX, DISPLAY, a persistent wineserver) and CTest
+(RADEVARE_BIN, RADEVARE_SOURCE).
 """
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                                "tools", "runlib"))
+                                "tools"))
 
-import runlib  # noqa: E402
-from runlib import BIN, SOURCE, WINE_EXEC, Package, TestServer, wine_path  # noqa: E402,F401
-
-
-class ClientFolder:
-    """A fresh folder with a copy of RadeVare.exe; removed by cleanup()."""
-
-    def __init__(self, name="rv_e2e_", exe_name="RadeVare.exe"):
-        self.path = tempfile.mkdtemp(prefix=name)
-        self.exe = os.path.join(self.path, exe_name)
-        shutil.copyfile(os.path.join(BIN, "RadeVare.exe"), self.exe)
-
-    def join(self, *parts):
-        return os.path.join(self.path, *parts)
-
-    def write(self, relative, data):
-        path = self.join(*relative.split("/"))
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
-
-    def read(self, relative):
-        with open(self.join(*relative.split("/")), "rb") as f:
-            return f.read()
-
-    def exists(self, relative):
-        return os.path.exists(self.join(*relative.split("/")))
-
-    def cleanup(self):
-        shutil.rmtree(self.path, ignore_errors=True)
+from runlib import host  # noqa: E402
+from runlib.filelist import Package  # noqa: E402,F401  (for the tests)
+from runlib.folders import ClientFolder  # noqa: E402
+from runlib.paths import BIN, SOURCE, wine_path  # noqa: E402,F401
+from runlib.server import TestServer  # noqa: E402
+from runlib.wine import WINE_EXEC, reg_delete, reg_query  # noqa: E402,F401
 
 
 class ServerTestCase(unittest.TestCase):
@@ -68,7 +40,7 @@ class ServerTestCase(unittest.TestCase):
 
 def run_host(client, args, host_options=(), timeout=90):
     """Starts the client's RadeVare.exe with args under the test host and waits for the end."""
-    return runlib.run_host(client.exe, args, os.path.join(client.path, "host.log"), host_options, timeout)
+    return host.run_host(client.exe, args, os.path.join(client.path, "host.log"), host_options, timeout)
 
 
 def run_client(client, args, timeout=60):
@@ -86,19 +58,3 @@ def wait_for(predicate, timeout=20.0, interval=0.1):
             return True
         time.sleep(interval)
     return predicate()
-
-
-def reg_query(key, value):
-    """A REG_SZ value of the test prefix's registry, or None (ASCII values only)."""
-    completed = subprocess.run([WINE_EXEC, "reg", "query", key, "/v", value], stdin=subprocess.DEVNULL,
-                               capture_output=True, timeout=60)
-    for line in completed.stdout.decode("latin-1").splitlines():
-        parts = line.split(None, 2)
-        if len(parts) >= 2 and parts[0] == value and parts[1] == "REG_SZ":
-            return parts[2].strip() if len(parts) == 3 else ""
-    return None
-
-
-def reg_delete(key, value=None):
-    command = [WINE_EXEC, "reg", "delete", key] + (["/v", value] if value else []) + ["/f"]
-    subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)

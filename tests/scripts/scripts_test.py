@@ -2,7 +2,6 @@
 narrowing by RADEVARE_ARCHS, and the refusal to touch a folder of someone
 else's (an inherited WINEPREFIX, a --work folder of the main job)."""
 import contextlib
-import hashlib
 import io
 import os
 import shutil
@@ -14,6 +13,9 @@ import unittest
 
 SOURCE = os.environ.get("RADEVARE_SOURCE") or os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SCRIPTS = os.path.join(SOURCE, "scripts")
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+
+from runlib import folders  # noqa: E402
 
 
 def bash(script, env=None):
@@ -32,17 +34,7 @@ def archs(narrow=""):
 
 def snapshot(folder):
     """Every path under folder with its kind, size, time and contents' digest."""
-    seen = {}
-    for parent, dirs, files in os.walk(folder):
-        for name in dirs + files:
-            path = os.path.join(parent, name)
-            info = os.lstat(path)
-            digest = None
-            if os.path.isfile(path):
-                with open(path, "rb") as f:
-                    digest = hashlib.md5(f.read()).hexdigest()
-            seen[os.path.relpath(path, folder)] = (info.st_mode, info.st_size, info.st_mtime_ns, digest)
-    return seen
+    return folders.snapshot(folder, digests=True)
 
 
 class ArchitectureTest(unittest.TestCase):

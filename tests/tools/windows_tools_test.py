@@ -10,22 +10,19 @@ import time
 import unittest
 
 SOURCE = os.environ.get("RADEVARE_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
-BIN = os.environ.get("RADEVARE_BIN", os.path.join(SOURCE, "build", "bin"))
-WINE_EXEC = os.path.join(SOURCE, "scripts", "wine-exec")
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
 sys.path.insert(0, os.path.join(SOURCE, "tools", "http_server"))
 sys.path.insert(0, os.path.join(SOURCE, "tools", "tls"))
 import make_test_certs  # noqa: E402
 import test_server  # noqa: E402
+from runlib.paths import BIN, wine_path  # noqa: E402
+from runlib.wine import WINE_EXEC  # noqa: E402
 
 # What URLDownloadToFileW answers for a certificate that Wine does not accept: INET_E_INVALID_CERTIFICATE.
 INVALID_CERTIFICATE = "0x800C0019"
 ERROR_SHARING_VIOLATION = 32
 ERROR_ACCESS_DENIED = 5
 POINTER_BITS = 32 if os.environ.get("RADEVARE_ARCH") == "i686" else 64
-
-
-def wine_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def run_tool(name, *args, timeout=60, **kwargs):

@@ -19,11 +19,15 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "runlib"))
+sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 
 from bmp import bar_row, expected_fill, read_bmp, write_png  # noqa: E402
-from runlib import BIN, SOURCE, Package, TestServer, md5_of, run_host, wine_path  # noqa: E402
+from runlib.filelist import Package, md5_of  # noqa: E402
+from runlib.folders import OwnedFolder  # noqa: E402
+from runlib.host import run_host  # noqa: E402
+from runlib.paths import BIN, SOURCE, wine_path  # noqa: E402
+from runlib.server import TestServer  # noqa: E402
 
 # The sample is served at this rate per file so that the bar can be seen.
 SAMPLE_RATE = 2 * 1024 * 1024
@@ -34,21 +38,12 @@ ARCH_NAMES = {"i686": "the shipped 32-bit program (i686)", "x86-64": "the x86-64
 
 def prepare_work(work):
     """Empties WORK for a new run; refuses a folder that this script did not make."""
-    if os.path.lexists(work):
-        if not os.path.isdir(work) or os.path.islink(work):
-            raise SystemExit("demo: %s is not a folder; choose another --work" % work)
-        if os.listdir(work) and not os.path.isfile(os.path.join(work, WORK_MARKER)):
-            raise SystemExit("demo: %s holds files this script did not make; leaving it as it is "
-                             "(choose a new or empty --work folder)" % work)
-        for name in os.listdir(work):
-            path = os.path.join(work, name)
-            if os.path.isdir(path) and not os.path.islink(path):
-                shutil.rmtree(path)
-            else:
-                os.remove(path)
-    os.makedirs(work, exist_ok=True)
-    with open(os.path.join(work, WORK_MARKER), "w") as f:
-        f.write("made by tools/demo/demo.py; emptied by its next run\n")
+    folder = OwnedFolder(work, WORK_MARKER, "tools/demo/demo.py")
+    try:
+        folder.claim()
+    except SystemExit as refused:
+        raise SystemExit("demo: %s (choose a new or empty --work folder)" % refused)
+    folder.empty()
 
 
 def sample_package(server):

@@ -1,0 +1,240 @@
+"""The running of rows: the servers and the prefix that all rows share (Matrix), one row's runs (RowRun, on
+what prepare.Preparation made), and forged messages sent to its client (Forger)."""
+import concurrent.futures
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import checks
+from model import OUTER_MARGIN, WATCHDOG_MAX_SECONDS
+from prepare import Preparation
+from render import Row
+from runlib import wine
+from runlib.folders import snapshot
+from runlib.host import Launch, is_report, wait_all
+from runlib.paths import BIN, SOURCE, tool_exe, wine_path
+from runlib.server import TestServer
+
+TLS_KINDS = ("good", "untrusted", "expired", "wrongname")
+
+
+class Matrix:
+    """The servers and the prefix state that all rows share, and the running of rows. Rows run on a thread
+    pool; each has its own folders, URL prefix, unique names and registry values."""
+
+    def __init__(self, jobs=6):
+        self.jobs = jobs
+        self.server = None
+        self.tls_servers = {}
+        self.work = None
+        self.tls_problem = None
+        self.prefix = None
+
+    def start(self, scenarios):
+        self.prefix = wine.Prefix()
+        self.server = TestServer().start()
+        # Beside the build, on the checkout's own file system: the read-only rows need one where root can
+        # make a file immutable, which a memory file system for /tmp may not be.
+        self.work = tempfile.mkdtemp(prefix="rv_matrix_", dir=os.path.dirname(os.path.abspath(BIN)))
+        if any(s.needs_tls() for s in scenarios):
+            try:
+                self.tls_problem = self.start_tls()
+            except Exception as error:  # the rows that need the servers fail for it, the others run
+                self.tls_problem = "%s: %s" % (type(error).__name__, error)
+
+    def start_tls(self):
+        certs = os.path.join(self.work, "certs")
+        made = subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "tls", "make_test_certs.py"), certs],
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        if made.returncode != 0:
+            return "make_test_certs.py failed: %s" % made.stderr.decode("utf-8", "replace").strip()
+        trusted = wine.run_quietly([tool_exe("trust_cert.exe"), wine_path(os.path.join(certs, "ca.der"))], 120)
+        if trusted.returncode != 0:
+            return "trust_cert.exe failed with exit code %d" % trusted.returncode
+        for kind in TLS_KINDS:
+            pair = (os.path.join(certs, kind + ".pem"), os.path.join(certs, kind + ".key"))
+            self.tls_servers[kind] = TestServer(tls=pair).start()
+        return None
+
+    def stop(self):
+        for server in self.tls_servers.values():
+            server.stop()
+        if self.server is not None:
+            self.server.stop()
+        if self.work is not None:
+            shutil.rmtree(self.work, ignore_errors=True)
+
+    def run(self, scenarios, on_row=None):
+        """Runs every row, the slow ones first; returns the rows in table order."""
+        rows = {}
+        order = sorted(scenarios, key=lambda s: not s.is_slow())
+        with concurrent.futures.ThreadPoolExecutor(max_workers=self.jobs) as pool:
+            futures = {pool.submit(self.run_row, s): s for s in order}
+            for future in concurrent.futures.as_completed(futures):
+                row = future.result()
+                rows[row.scenario.name] = row
+                if on_row is not None:
+                    on_row(row)
+        return [rows[s.name] for s in scenarios]
+
+    def run_row(self, scenario):
+        row = Row(scenario)
+        if scenario.needs_tls() and self.tls_problem:
+            row.fail("the HTTPS test servers could not be set up: %s" % self.tls_problem)
+            return row
+        started = time.monotonic()
+        try:
+            RowRun(self, scenario, row).run()
+        except Exception as error:  # a broken row must not take the other rows with it
+            row.fail("the runner failed: %s: %s" % (type(error).__name__, error))
+        row.seconds = time.monotonic() - started
+        return row
+
+
+def check_unique(scenarios):
+    slugs = {}
+    for s in scenarios:
+        if s.slug in slugs:
+            raise ValueError("two rows share the name %r and %r" % (slugs[s.slug], s.name))
+        slugs[s.slug] = s.name
+
+
+def select(scenarios, filters):
+    if not filters:
+        return list(scenarios)
+    return [s for s in scenarios if any(f in s.name for f in filters)]
+
+
+def run_scenarios(scenarios, jobs=6, on_row=None):
+    check_unique(scenarios)
+    matrix = Matrix(jobs)
+    try:
+        matrix.start(scenarios)
+        return matrix.run(scenarios, on_row)
+    finally:
+        matrix.stop()
+
+
+class RowRun(Preparation):
+    """One row's run(s) on what Preparation made; the checks (checks.py) read what it prepared and saw."""
+
+    def run(self):
+        try:
+            self.publish_files()
+            self.publish_list()
+            self.prepare_target()
+            self.prepare_config()
+            self.strays_before = set(checks.strays(self))
+            self.run_steps()
+        finally:
+            self.cleanup()
+
+    def launch(self, log_name, host_options, host_timeout):
+        log = os.path.join(self.client, log_name)
+        return Launch(self.exe, self.client_args(), log, ["--close-box"] + list(host_options), host_timeout,
+                      cwd=self.root, errors=log[:-4] + ".err", margin=OUTER_MARGIN)
+
+    def my_requests(self):
+        marker = self.prefix + "/"
+        paths = []
+        for server in [self.matrix.server] + list(self.matrix.tls_servers.values()):
+            paths += [p for p in server.requested_paths() if marker in p + "/"]
+        return paths
+
+    def run_steps(self):
+        outside_before = checks.outside_snapshot(self)
+        target_before = snapshot(self.target) if self.target else {}
+        requests_before = len(self.my_requests())
+        final = self.run_once(self.s.ending, "host", self.s.host, self.s.host_timeout, self.s.instances)
+        if self.s.rerun is not None:
+            requests_mid = len(self.my_requests())
+            checks.check_requests(self, final, self.my_requests()[requests_before:requests_mid])
+            final = self.run_once(self.s.rerun, "host-rerun", self.s.host, self.s.host_timeout, 1)
+            checks.check_requests(self, final, self.my_requests()[requests_mid:])
+        else:
+            self.wait_for_background()
+            checks.check_requests(self, final, self.my_requests()[requests_before:])
+        checks.check_target(self, final, target_before)
+        checks.check_partials(self)
+        checks.check_outside(self, outside_before)
+
+    def run_once(self, ending, log_name, host_options, host_timeout, instances):
+        if ending.kind == "killed":
+            host_timeout = ending.after
+        names = [log_name + ".log"] if instances == 1 else ["%s-%d.log" % (log_name, i + 1) for i in range(instances)]
+        launches = [self.launch(name, host_options, host_timeout) for name in names]
+        forger = Forger(self, launches[0]) if self.s.forge else None
+        wait_all(launches, forger.poll if forger else None)
+        if forger is not None:
+            forger.finish()
+        resolved = ending
+        for index, launch in enumerate(launches):
+            resolved = self.resolve(ending, launch)
+            checks.check_ending(self, resolved, launch, "" if instances == 1 else "instance %d: " % (index + 1))
+        return resolved
+
+    def resolve(self, ending, launch):
+        """For an ending of alternatives, the one whose figures the host saw (else the first)."""
+        if ending.kind != "oneof":
+            return ending
+        progress = launch.run().progress()
+        for option in ending.options:
+            if self.s.expected_progress(option) == progress:
+                return option
+        return ending.options[0]
+
+    def wait_for_background(self):
+        """A list with entries for later starts background instances; they must end by themselves."""
+        if not any(f.is_delay() for f in self.s.files):
+            return
+        deadline = time.monotonic() + WATCHDOG_MAX_SECONDS + 6
+        while time.monotonic() < deadline:
+            if not wine.processes_started_from(self.client):
+                return
+            time.sleep(0.2)
+        self.row.hang = True
+        self.row.fail("a background instance was still running %.0fs after the run" % (WATCHDOG_MAX_SECONDS + 6))
+        for pid in wine.processes_started_from(self.client):
+            os.kill(pid, 9)
+
+
+class Forger:
+    """Posts (or sends) forged messages to the client's progress window or its IPC channel window from another
+    process, once the client has started (or has reported a given figure), and says whether they went out."""
+
+    def __init__(self, row_run, launch):
+        self.row_run = row_run
+        self.launch = launch
+        self.process = None
+
+    def poll(self):
+        if self.process is not None:
+            return
+        pid = self.launch.client_pid()
+        if pid is None:
+            return
+        after = self.row_run.s.forge_after
+        if after is not None and not any(is_report(line.split("\t")) and int(line.split("\t")[4]) == after
+                                         for line in self.launch.lines):
+            return
+        target = ["--channel"] if self.row_run.s.forge_to == "channel" else []
+        command = ([wine.WINE_EXEC, tool_exe("forge_posts.exe"), "--pid", str(pid), "--wait", "5"] + target
+                   + self.row_run.s.forge)
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT)
+
+    def finish(self):
+        if self.process is None:
+            self.row_run.row.fail("the forged messages were never posted (the client did not get that far)")
+            return
+        try:
+            output, _ = self.process.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            output, _ = self.process.communicate()
+        if self.process.returncode != 0:
+            self.row_run.row.fail("forge_posts.exe failed (exit %d): %s"
+                                  % (self.process.returncode, output.decode("utf-8", "replace").strip()[-200:]))

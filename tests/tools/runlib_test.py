@@ -1,0 +1,83 @@
+"""The harness under every runner (tools/runlib): what it writes and what it refuses to touch, without Wine."""
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ElementTree
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                                "tools"))
+
+from runlib import filelist, folders, paths  # noqa: E402
+
+
+class FolderTestCase(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="rv_runlib_")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+
+    def write(self, rel, data):
+        path = os.path.join(self.folder, *rel.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+
+class FileListTest(unittest.TestCase):
+    def test_every_attribute_value_reads_back_as_written(self):
+        awkward = ('\\a&b\\"quoted"\\<tag>.dat', "http://127.0.0.1:1/x?a=1&b=<2>", "0" * 32, "RUN", 'say "hi" & go')
+        text = filelist.document([filelist.entry(*awkward), filelist.entry("\\plain.dat", "u", "1" * 32, "", None)])
+        files = ElementTree.fromstring(text.encode("utf-8")).findall("File")
+        self.assertEqual([files[0].get(k) for k in ("FilePath", "url", "md5", "opt", "CMD")], list(awkward))
+        # A value of None leaves the attribute out, as a broken list does.
+        self.assertNotIn("CMD", files[1].attrib)
+
+
+class FoldersTest(FolderTestCase):
+    def test_a_snapshot_sees_changed_contents_and_leaves_out_the_skipped_subtree(self):
+        path = self.write("a/f.bin", b"one")
+        self.write("skip/g.bin", b"x")
+        before = folders.snapshot(self.folder, skip=os.path.join(self.folder, "skip"), digests=True)
+        self.assertEqual(sorted(before), ["a", os.path.join("a", "f.bin")])
+        stat = os.stat(path)
+        with open(path, "wb") as f:
+            f.write(b"two")
+        os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+        self.write("skip/h.bin", b"y")
+        after = folders.snapshot(self.folder, skip=os.path.join(self.folder, "skip"), digests=True)
+        self.assertEqual(folders.changes(before, after), [os.path.join("a", "f.bin")])
+
+    def test_an_owned_folder_refuses_someone_elses_files_and_paths_outside_it(self):
+        self.write("theirs.txt", b"keep")
+        work = folders.OwnedFolder(self.folder, ".marker", "a test")
+        with self.assertRaises(SystemExit):
+            work.claim()
+        with self.assertRaises(RuntimeError):
+            work.remove(os.path.join(self.folder, "theirs.txt"))
+        self.assertTrue(os.path.exists(os.path.join(self.folder, "theirs.txt")))
+
+        mine = folders.OwnedFolder(os.path.join(self.folder, "mine"), ".marker", "a test")
+        mine.claim()
+        self.write("mine/made.bin", b"x")
+        with self.assertRaises(RuntimeError):
+            mine.remove(os.path.join(self.folder, "theirs.txt"))
+        with self.assertRaises(RuntimeError):
+            mine.remove(mine.path)
+        mine.empty()
+        self.assertEqual(os.listdir(mine.path), [".marker"])
+        self.assertTrue(os.path.exists(os.path.join(self.folder, "theirs.txt")))
+
+
+class PathsTest(FolderTestCase):
+    def test_a_name_is_found_in_another_letter_case_as_windows_finds_it(self):
+        self.write("Game/Data.PAK", b"pak")
+        self.assertEqual(paths.read_bytes(os.path.join(self.folder, "game", "data.pak")), b"pak")
+        self.assertIsNone(paths.read_bytes(os.path.join(self.folder, "game", "other.pak")))
+        self.assertEqual(paths.local_of("\\Game\\\\sub/x.dat"), "Game/sub/x.dat")
+        self.assertEqual(paths.wine_path("/tmp/a b"), "Z:\\tmp\\a b")
+
+
+if __name__ == "__main__":
+    unittest.main()
