@@ -80,6 +80,33 @@ class BenchSmokeTest(unittest.TestCase):
         self.assertEqual(rendered.returncode, 1)
         self.assertIn("4 rows, 0 with figures, 4 failed", rendered.stdout)
 
+    def test_markdown_file_is_the_printed_table_under_the_machine_and_build(self):
+        cells = ["6a ending, host acks at once", "x86-64", "ms", "7.6 [7.6–7.6]", "-", "-", "< 100 ms", "yes", "-"]
+        failed = ["3 whole run | 2 × 1 MB", "x86-64", "s", "ERROR: RadeVare exited 1", "floor: 0.6 [0.6–0.6]", "-",
+                  "≤ 1.05 × floor", "ERROR", "-"]
+        with open(self.table, "w") as f:
+            f.write(json.dumps({"cells": cells, "note": "the host's clock", "failed": False}) + "\n")
+            f.write(json.dumps({"cells": failed, "note": "start to exit", "failed": True}) + "\n")
+        markdown = os.path.join(self.work, "bench.md")
+        rendered = subprocess.run([sys.executable, ENGINE, "--render", self.table, "--markdown", markdown,
+                                   "--machine", "Test CPU, 2 cores; wine-8.0"], capture_output=True, text=True)
+        # A failed row still fails the render, and the file is written all the same.
+        self.assertEqual(rendered.returncode, 1, rendered.stderr)
+        with open(markdown, encoding="utf-8") as f:
+            heading, blank, table = f.read().split("\n", 2)
+        self.assertRegex(heading, r"^Measured on Test CPU, 2 cores; wine-8\.0; RadeVare [0-9.]+, commit \S+")
+        self.assertEqual(blank, "")
+        self.assertEqual(table, rendered.stdout)
+        self.assertIn("| 3 whole run / 2 × 1 MB | x86-64 |", table)
+        self.assertIn("2 rows, 1 with figures, 1 failed", table)
+        # Without the machine the file could not say where its figures are from: refused, nothing written.
+        os.remove(markdown)
+        refused = subprocess.run([sys.executable, ENGINE, "--render", self.table, "--markdown", markdown],
+                                 capture_output=True, text=True)
+        self.assertEqual(refused.returncode, 2)
+        self.assertIn("--machine", refused.stderr)
+        self.assertFalse(os.path.exists(markdown))
+
     def test_refuses_a_work_folder_it_did_not_make(self):
         foreign = os.path.join(self.work, "bench")
         os.makedirs(foreign)

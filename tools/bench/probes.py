@@ -1,0 +1,205 @@
+"""The benchmarks that watch a run from outside (6 to 8): its ending, its peak memory, its main thread's
+answers; each one small class or function that makes its rows and measures their sides, as in rows.py."""
+import functools
+import os
+import re
+import time
+
+from data import MB
+from render import Row
+from rows import check_asked, client_args
+from runlib import host
+from runlib.paths import wine_path
+from runlib.server import Requests
+from sides import IN_CLOSE_NOWRITE, IN_MOVED_TO, RunFailed, Samples, Watch, measure, split
+
+
+# 6 ---------------------------------------------------------------------------------------------------------
+class Ending:
+    """From the last file in place to the client's end: with a host, without one, and with nothing to fetch."""
+
+    def __init__(self, bench):
+        self.bench = bench
+        count, size = bench.sizes["ending"]
+        names = ["ending/e%d.bin" % n for n in range(count)]
+        files = bench.work.ensure("ending", names, size)
+        self.package = bench.package("ending", [(n, files[n]) for n in names])
+        self.last = self.package.local(names[-1])
+        self.host_row = bench.add(Row("6a ending, host acks at once", "ms", None, "ending", fmt="%.1f",
+                                      note="test_host's clock (--stamp): its receipt of the last report (the "
+                                      "second 100) to its wait on the client's process handle returning"))
+        self.plain_row = bench.add(Row("6b ending, no host", "ms", None, "ending", fmt="%.1f",
+                                       note="Linux clock: inotify IN_MOVED_TO of the last file read by a thread of "
+                                       "ours, to waitpid of the Wine process returning"))
+        self.current_row = bench.add(Row("6c ending, nothing to download", "ms", None, "ending", fmt="%.1f",
+                                         note="Linux clock: inotify IN_CLOSE_NOWRITE of the last listed file (its "
+                                         "digest read) to waitpid of the Wine process returning"))
+        self.host_log = os.path.join(bench.runner.scratch, "host.log")
+
+    def measure(self):
+        # 6c follows 6b on the target 6b filled.
+        measure([(self.host_row.rv, self.run_host), (self.plain_row.rv, self.run_plain),
+                 (self.current_row.rv, self.run_current)], self.bench.args.runs, self.bench.args.warmup)
+
+    def run_host(self):
+        target = self.bench.work.target("ending")
+        requests = Requests(self.bench.server)
+        client = client_args(self.bench, self.package, target)
+        code, _, _ = self.bench.runner.run(host.command(client[0], client[1:], self.host_log,
+                                                        self.bench.args.timeout, ["--stamp"]))
+        run = host.HostRun.from_log(self.host_log, stamped=True)
+        exit_code = run.client_exit_code()
+        if code != 0 or exit_code != 0:
+            raise RunFailed("test_host exited %d, client %s" % (code, "unknown" if exit_code is None else exit_code))
+        if [e[-1] for e in run.reports()[-2:]] != ["100", "100"]:
+            raise RunFailed("the last reports were %s, not 100 twice" % [e[-1] for e in run.reports()[-2:]])
+        self.package.check_target(target)
+        check_asked(requests, self.package.expected_requests())
+        return run.stamp_of_last(lambda e: e[0] == "exit") - run.stamp_of_last(host.is_report)
+
+    def run_plain(self):
+        return self.watched(self.bench.work.target("ending"), IN_MOVED_TO, True)
+
+    def run_current(self):
+        target = os.path.join(self.bench.work.targets, "ending")
+        if not os.path.isdir(target) or not os.listdir(target):
+            raise RunFailed("no installed package to check")
+        return self.watched(target, IN_CLOSE_NOWRITE, False)
+
+    def watched(self, target, mask, fresh):
+        """RadeVare without a host, target watched from just before its start: the time from the last file's
+        event to its exit, in ms."""
+        requests = Requests(self.bench.server)
+        watches = []
+        try:
+            code, _, _ = self.bench.runner.wine(client_args(self.bench, self.package, target),
+                                                before=lambda: watches.append(Watch(target, mask)))
+            exited = time.perf_counter()
+        finally:
+            for watch in watches:
+                watch.close()
+        if code != 0:
+            raise RunFailed("RadeVare exited %d" % code)
+        self.package.check_target(target)
+        check_asked(requests, self.package.expected_requests() if fresh else [self.package.list_path])
+        seen = watches[0].last(mask, self.last)
+        if seen is None:
+            raise RunFailed("no inotify event for %s" % self.last)
+        return (exited - seen) * 1000.0
+
+
+def ending(bench):
+    Ending(bench).measure()
+
+
+# 7 ---------------------------------------------------------------------------------------------------------
+class Memory:
+    """The peak memory of RadeVare and of the floor over one package of large files, seen from Linux, and
+    RadeVare's as Windows reports it to its parent."""
+
+    def __init__(self, bench, group):
+        self.bench = bench
+        self.runner = bench.runner
+        count, size = bench.sizes[group]
+        names = ["%s/big%d.bin" % (group, n) for n in range(count)]
+        files = bench.work.ensure(group, names, size)
+        self.package = bench.package("mem-" + group, [(n, files[n]) for n in names])
+        label = "%d × %d MB" % (count, size // (1024 * 1024)) if size >= 1024 * 1024 else \
+            "%d × %d KB" % (count, size // 1024)
+        goal = "flat" if group == "large" else "none"
+        self.ws = bench.add(Row("7 peak working set, " + label, "MB", "floor", goal, fmt="%.1f",
+                                note="VmHWM of the Wine process (the Windows process itself) from /proc, polled "
+                                "every 10 ms, the last value seen; context: GetProcessMemoryInfo's "
+                                "PeakWorkingSetSize of the child from mem_launch.exe, in separate runs"))
+        self.private = bench.add(Row("7 peak private bytes, " + label, "MB", "floor", goal, fmt="%.1f",
+                                     note="the largest RssAnon (resident anonymous memory) of the same polls: Wine "
+                                     "answers GetProcessMemoryInfo's PrivateUsage with 0 for another process"))
+
+    def measure(self):
+        both_rv, both_floor, windows = Samples(), Samples(), Samples()
+        measure([(both_rv, functools.partial(self.polled, self.rv_args, "rv", True)),
+                 (both_floor, functools.partial(self.polled, self.floor_args, "floor", False)),
+                 (windows, self.windows_view)], self.bench.args.runs, self.bench.args.warmup)
+        self.ws.context = [("RadeVare PeakWorkingSetSize (Windows view)", windows)]
+        split(both_rv, self.ws.rv, self.private.rv)
+        split(both_floor, self.ws.peer, self.private.peer)
+
+    def rv_args(self, target):
+        return client_args(self.bench, self.package, target)
+
+    def floor_args(self, target):
+        jobs = os.path.join(self.runner.scratch, "mem-jobs.txt")
+        list_target = os.path.join(self.bench.work.target("floor-list"), "FileList.xml")
+        self.package.floor_jobs(jobs, target, list_target)
+        return [self.runner.exe("url_floor.exe"), wine_path(jobs)]
+
+    def polled(self, program_args, target_name, is_rv):
+        """One run with its memory polled: (peak working set, peak private bytes) in MB."""
+        requests = Requests(self.bench.server)
+        target = self.bench.work.target(target_name)
+        memory = {}
+        code, _, _ = self.runner.wine(program_args(target), watch_memory=memory)
+        if code != 0:
+            raise RunFailed("exited %d" % code)
+        self.package.check_target(target)
+        if is_rv:
+            check_asked(requests, self.package.expected_requests())
+        if memory["polls"] == 0:
+            raise RunFailed("no memory figure read from /proc")
+        return memory["hwm"] / MB, memory["anon"] / MB
+
+    def windows_view(self):
+        target = self.bench.work.target("rv")
+        code, _, text = self.runner.wine([self.runner.exe("mem_launch.exe"), "--"] + self.rv_args(target))
+        found = re.search(r"^memory\t(\d+)\t(\d+)\t(\d+)\t(\d+)\t(\d+)\t(\d+)\t", text, re.M)
+        if code != 0 or not found:
+            raise RunFailed("mem_launch exited %d: %r" % (code, text[-80:]))
+        if found.group(1) != "0":
+            raise RunFailed("RadeVare exited %s" % found.group(1))
+        self.package.check_target(target)
+        return int(found.group(3)) / MB
+
+
+def memory(bench):
+    groups = []
+    for group in ("large", "mid"):
+        # Each group's files are made (and so in the page cache) right before its runs.
+        groups.append(Memory(bench, group))
+        groups[-1].measure()
+    # Flat with file size: the large files' figures against the smaller files'.
+    large_group, mid_group = groups
+    for large_row, mid_row in ((large_group.ws, mid_group.ws), (large_group.private, mid_group.private)):
+        large_row.flat_against = mid_row.rv
+
+
+# 8 ---------------------------------------------------------------------------------------------------------
+def mainthread(bench):
+    size = bench.sizes["digest"]
+    md5 = bench.work.ensure("digest", ["digest/big.bin"], size)["digest/big.bin"]
+    package = bench.package("mainthread", [("digest/big.bin", md5)])
+    gap = bench.add(Row("8 longest unanswered probe, %d MB download" % (size // 1000000), "ms", None, "none",
+                        fmt="%.1f", note="ui_probe.exe's clock: WM_NULL by SendMessageTimeoutW every 10 ms to "
+                        "the RADEVARE_DOWNLOAD window, the longest wait for an answer"))
+    total = bench.add(Row("8 that run's total", "s", None, "none", fmt="%.3f",
+                          note="ui_probe.exe's clock, CreateProcess to the child's exit"))
+    both = Samples()
+    measure([(both, functools.partial(probed, bench, package))], bench.args.runs, bench.args.warmup)
+    split(both, gap.rv, total.rv)
+
+
+def probed(bench, package):
+    """One run under ui_probe.exe: (the longest unanswered probe in ms, the run's total in s)."""
+    target = bench.work.target("rv")
+    requests = Requests(bench.server)
+    code, _, text = bench.runner.wine([bench.runner.exe("ui_probe.exe"), "--"] + client_args(bench, package, target))
+    line = [l for l in text.splitlines() if l.startswith("probe\t")]
+    fields = line[-1].split("\t") if line else []
+    if code != 0 or len(fields) != 6:
+        raise RunFailed("ui_probe exited %d: %r" % (code, text[:80]))
+    if fields[1] != "0":
+        raise RunFailed("RadeVare exited %s" % fields[1])
+    if int(fields[3]) == 0:
+        raise RunFailed("the window never answered a probe (found at %s ms)" % fields[5])
+    package.check_target(target)
+    check_asked(requests, package.expected_requests())
+    return float(fields[4]), float(fields[2]) / 1000.0
