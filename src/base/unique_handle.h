@@ -69,6 +69,14 @@ struct FileHandleTraits {
     static void Close(pointer h) noexcept { ::CloseHandle(h); }
 };
 
+// FindFirstFileW also reports failure as INVALID_HANDLE_VALUE; its handle is
+// a search, not a kernel object, and only FindClose ends it.
+struct FindHandleTraits {
+    using pointer = HANDLE;
+    static pointer Empty() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(pointer h) noexcept { ::FindClose(h); }
+};
+
 struct ModuleTraits {
     using pointer = HMODULE;
     static pointer Empty() noexcept { return nullptr; }
@@ -116,6 +124,7 @@ struct BstrTraits {
 using unique_handle = CUniqueHandle<HandleTraits>; // events, threads, mappings, processes
 using unique_event = CUniqueHandle<HandleTraits>;
 using unique_file = CUniqueHandle<FileHandleTraits>;
+using unique_find = CUniqueHandle<FindHandleTraits>;
 using unique_hmodule = CUniqueHandle<ModuleTraits>;
 using unique_hkey = CUniqueHandle<RegKeyTraits>;
 using unique_view = CUniqueHandle<MappedViewTraits>;

@@ -2,9 +2,9 @@
 
 #include "config/settings_table.h"
 #include "config/xml_file.h"
-#include "download/download_thread.h"
-#include "download/file_digests.h"
-#include "download/md5.h"
+#include "digest/fetch_rules.h"
+#include "digest/file_digests.h"
+#include "digest/md5.h"
 
 #include <tinyxml.h>
 

@@ -1,7 +1,7 @@
 #include "config/xml_file.h"
 
 #include "base/unique_handle.h"
-#include "download/download_thread.h"
+#include "digest/fetch_rules.h"
 
 #include <tinyxml.h>
 

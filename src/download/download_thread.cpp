@@ -35,53 +35,6 @@ bool FileHoldsAnnouncedLength(const wchar_t* path, int64_t announced) {
     return announced < 0 || size == announced;
 }
 
-// Written after the target's own name and this process's id: never taken for
-// an installed file, and two instances updating one folder at once never
-// write into each other's copy.
-const wchar_t kPartialSuffix[] = L".rvpart";
-constexpr size_t kPartialSuffixLength = sizeof(kPartialSuffix) / sizeof(kPartialSuffix[0]) - 1;
-
-// The target of a partial path: the path without ".<process id>.rvpart";
-// empty when it is not one.
-std::wstring TargetOfPartial(const std::wstring& partialPath) {
-    if (partialPath.size() <= kPartialSuffixLength ||
-        partialPath.compare(partialPath.size() - kPartialSuffixLength, kPartialSuffixLength, kPartialSuffix) != 0) {
-        return std::wstring();
-    }
-    const size_t idEnd = partialPath.size() - kPartialSuffixLength;
-    const size_t dot = partialPath.rfind(L'.', idEnd - 1);
-    if (dot == std::wstring::npos || dot == 0 || dot + 1 == idEnd ||
-        partialPath.find_first_not_of(L"0123456789", dot + 1) != idEnd) {
-        return std::wstring();
-    }
-    return partialPath.substr(0, dot);
-}
-
-// The process id in a partial path (TargetOfPartial gave a target for it).
-DWORD OwnerOfPartial(const std::wstring& partialPath) {
-    const size_t idEnd = partialPath.size() - kPartialSuffixLength;
-    const size_t dot = partialPath.rfind(L'.', idEnd - 1);
-    return static_cast<DWORD>(std::wcstoul(partialPath.c_str() + dot + 1, nullptr, 10));
-}
-
-// The full form of path, which tells two spellings of one file apart only
-// by letter case.
-bool FullPathOf(const std::wstring& path, std::wstring& full) {
-    wchar_t buffer[MAX_PATH];
-    const DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH, buffer, nullptr);
-    if (length == 0 || length >= MAX_PATH) {
-        return false;
-    }
-    full.assign(buffer, length);
-    return true;
-}
-
-// Removes a partial file of this process's own, also one left read-only.
-void RemovePartialFile(const wchar_t* path) {
-    ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    ::DeleteFileW(path);
-}
-
 // How often the worker's message loop looks at the clock for a transfer's
 // rate when the binding gives it nothing to do.
 constexpr DWORD kBindingPollMs = 250;
@@ -90,115 +43,6 @@ constexpr DWORD kBindingPollMs = 250;
 wchar_t kCacheHeaders[] = L"HTTP/1.0 200 OK\r\n\r\n";
 
 } // namespace
-
-std::wstring PartialPathOf(const std::wstring& target) {
-    return target + L"." + std::to_wstring(::GetCurrentProcessId()) + kPartialSuffix;
-}
-
-bool CLeftoverPartialFiles::NameLess::operator()(const std::wstring& a, const std::wstring& b) const noexcept {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_LESS_THAN;
-}
-
-void CLeftoverPartialFiles::RemoveFor(const std::wstring& target) noexcept {
-    try {
-        std::wstring full;
-        if (!FullPathOf(target, full)) {
-            return;
-        }
-        const size_t separator = full.rfind(L'\\');
-        if (separator == std::wstring::npos || separator + 1 == full.size()) {
-            return;
-        }
-        m_setTargets.insert(full);
-        const std::wstring folder = full.substr(0, separator + 1);
-        if (m_setReadFolders.insert(folder).second) {
-            ReadFolder(folder);
-        }
-        const auto found = m_mapLeftovers.equal_range(full);
-        for (auto leftover = found.first; leftover != found.second; ++leftover) {
-            // A file of the package this run has already downloaded may have
-            // a partial file's name; it is not a leftover.
-            if (m_setTargets.count(leftover->second) == 0 && ProcessIsGone(OwnerOfPartial(leftover->second))) {
-                // Not made writable first: a read-only file is one that
-                // someone keeps from being changed.
-                ::DeleteFileW(leftover->second.c_str());
-            }
-        }
-        m_mapLeftovers.erase(found.first, found.second);
-    } catch (const std::bad_alloc&) {
-        // Nothing removed: a leftover only takes room, and the next run removes it.
-    }
-}
-
-bool CLeftoverPartialFiles::ProcessIsGone(DWORD id) const {
-    // Known to be gone: no process has the id, or the one that has it has
-    // ended. A refusal (access denied: another user's process, or an
-    // elevated one) and any other failure mean a process that may still be
-    // writing its partial files.
-    const base::unique_handle process(m_pfnOpenProcess(SYNCHRONIZE, FALSE, id));
-    if (!process) {
-        return ::GetLastError() == ERROR_INVALID_PARAMETER;
-    }
-    return ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
-}
-
-void CLeftoverPartialFiles::ReadFolder(const std::wstring& folder) {
-    // One pass over the folder: the pattern's directory read costs in
-    // proportion to the folder's size, once per folder rather than per file.
-    WIN32_FIND_DATAW found;
-    HANDLE find = ::FindFirstFileW((folder + L"*" + kPartialSuffix).c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    const DWORD self = ::GetCurrentProcessId();
-    try {
-        do {
-            const std::wstring path = folder + found.cFileName;
-            const std::wstring target = TargetOfPartial(path);
-            // A folder is never a leftover, nor a name this program does not
-            // write (an id with a leading zero, or too long for a process id).
-            if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
-                target.empty() || path.size() - target.size() - 1 - kPartialSuffixLength > 10) {
-                continue;
-            }
-            const DWORD owner = OwnerOfPartial(path);
-            if (owner != self && path == target + L"." + std::to_wstring(owner) + kPartialSuffix) {
-                m_mapLeftovers.emplace(target, path);
-            }
-        } while (::FindNextFileW(find, &found));
-    } catch (...) {
-        ::FindClose(find);
-        throw;
-    }
-    ::FindClose(find);
-}
-
-bool PlaceDownloadedFile(const std::wstring& partialPath) {
-    const std::wstring target = TargetOfPartial(partialPath);
-    if (target.empty()) {
-        return false;
-    }
-    // A read-only file is one the user or the game keeps from being changed;
-    // Windows refuses to replace it, and so does this program on every system.
-    const DWORD attributes = ::GetFileAttributesW(target.c_str());
-    const bool replaceable = attributes == INVALID_FILE_ATTRIBUTES ||
-                             (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-    if (replaceable &&
-        ::MoveFileExW(partialPath.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return true;
-    }
-    RemovePartialFile(partialPath.c_str());
-    return false;
-}
-
-void DiscardDownloadedFile(const std::wstring& partialPath) {
-    RemovePartialFile(partialPath.c_str());
-}
-
-bool IsWebUrl(const std::wstring& url) {
-    return _wcsnicmp(url.c_str(), L"http://", 7) == 0 || _wcsnicmp(url.c_str(), L"https://", 8) == 0;
-}
 
 CDownloadThread::CDownloadThread()
     : m_hTaskEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_pSignals(std::make_shared<TransferSignals>()) {}
@@ -222,9 +66,9 @@ void CDownloadThread::AddTask(DownloadTask& task) {
 
 void CDownloadThread::GetTaskResult(int nTaskId, DownloadTask& task) const {
     std::lock_guard<std::mutex> guard(m_lock);
-    const auto found = m_mapResults.find(nTaskId);
-    if (found != m_mapResults.end()) {
-        task = found->second;
+    const auto ended = m_mapEnded.find(nTaskId);
+    if (ended != m_mapEnded.end() && ended->second.bSucceeded) {
+        task = ended->second.result;
     }
 }
 
@@ -232,24 +76,17 @@ CDownloadThread::TaskOutcome CDownloadThread::TakeTaskOutcome(int nTaskId, Downl
     std::wstring cachedUrl;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        const auto ended = m_mapOutcomes.find(nTaskId);
-        if (ended == m_mapOutcomes.end()) {
+        const auto found = m_mapEnded.find(nTaskId);
+        if (found == m_mapEnded.end() || found->second.bOutcomeTaken) {
             return TASK_UNKNOWN;
         }
-        const bool succeeded = ended->second;
-        m_mapOutcomes.erase(ended);
-        if (!succeeded) {
+        EndedTask& ended = found->second;
+        ended.bOutcomeTaken = true;
+        if (!ended.bSucceeded) {
             return TASK_FAILED;
         }
-        const auto found = m_mapResults.find(nTaskId);
-        if (found != m_mapResults.end()) {
-            task = found->second;
-        }
-        const auto cached = m_mapCachedCopies.find(nTaskId);
-        if (cached != m_mapCachedCopies.end()) {
-            cachedUrl.swap(cached->second);
-            m_mapCachedCopies.erase(cached);
-        }
+        task = ended.result;
+        cachedUrl.swap(ended.strCachedUrl);
     }
     // On the taker's thread, outside the lock: the worker is already on its
     // next transfer, and a cache call costs about half a millisecond under
@@ -295,36 +132,32 @@ bool CDownloadThread::TakeNextTask(DownloadTask& task) {
 }
 
 void CDownloadThread::StoreResult(const DownloadTask& task, bool succeeded, const std::wstring& cachedUrl) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    EndedTask ended;
+    ended.bSucceeded = succeeded;
     if (succeeded) {
-        m_mapResults[task.nTaskId] = task;
-        if (!cachedUrl.empty()) {
-            m_mapCachedCopies[task.nTaskId] = cachedUrl;
-        }
+        ended.result = task;
+        ended.strCachedUrl = cachedUrl;
     }
-    m_mapOutcomes[task.nTaskId] = succeeded;
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_mapEnded[task.nTaskId] = std::move(ended);
 }
 
 void CDownloadThread::ForgetCachedCopies() noexcept {
-    std::map<int, std::wstring> copies;
-    std::map<int, DownloadTask> results;
-    std::map<int, bool> outcomes;
+    std::map<int, EndedTask> ended;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        copies.swap(m_mapCachedCopies);
-        results.swap(m_mapResults);
-        outcomes.swap(m_mapOutcomes);
+        ended.swap(m_mapEnded);
     }
-    for (const auto& copy : copies) {
-        ::DeleteUrlCacheEntryW(copy.second.c_str());
-    }
-    // A file that arrived after the run had begun to end (its message held
-    // back behind the box, or never handled) is neither checked nor placed:
-    // its partial file goes with the worker.
-    for (const auto& outcome : outcomes) {
-        const auto found = results.find(outcome.first);
-        if (outcome.second && found != results.end() && !found->second.strSavePath.empty()) {
-            DiscardDownloadedFile(found->second.strUrl);
+    for (const auto& entry : ended) {
+        const EndedTask& task = entry.second;
+        if (!task.strCachedUrl.empty()) {
+            ::DeleteUrlCacheEntryW(task.strCachedUrl.c_str());
+        }
+        // A file that arrived after the run had begun to end (its message held
+        // back behind the box, or never handled) is neither checked nor placed:
+        // its partial file goes with the worker.
+        if (task.bSucceeded && !task.bOutcomeTaken && !task.result.strSavePath.empty()) {
+            DiscardDownloadedFile(task.result.strUrl);
         }
     }
 }

@@ -4,6 +4,7 @@
 #include "config/client_config.h"
 #include "config/file_list.h"
 #include "download/download_thread.h"
+#include "download/partial_files.h"
 #include "mainwnd/delayed_command.h"
 
 #include <climits>

@@ -5,6 +5,7 @@
 #include "config/client_config.h"
 #include "config/file_list.h"
 #include "config/settings_table.h"
+#include "digest/fetch_rules.h"
 #include "download/download_thread.h"
 #include "ipc/ipc_messages.h"
 #include "ipc/paras_helper.h"

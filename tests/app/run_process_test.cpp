@@ -1,5 +1,8 @@
 // Starts the real RadeVare.exe, copied into a fresh folder, and looks at what
 // it does from outside.
+#include "test_support/files.h"
+#include "test_support/temp_folder.h"
+
 #include <windows.h>
 
 #include <cstring>
@@ -14,31 +17,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path BinFolder() {
-    WCHAR exe[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    return fs::path(exe).parent_path();
-}
-
-class ProgramFolder {
-public:
-    ProgramFolder() {
-        WCHAR base[MAX_PATH] = {};
-        ::GetTempPathW(MAX_PATH, base);
-        m_path = fs::path(base) /
-                 (L"rv_run_" + std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(::GetTickCount()));
-        fs::create_directories(m_path);
-    }
-    ~ProgramFolder() {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    const fs::path& Path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
 
 class RunningProgram {
 public:
@@ -81,14 +59,16 @@ std::wstring Field(const std::vector<char>& record, size_t offset) {
 } // namespace
 
 TEST(RunProcessTest, CrashReporterReceivesTheRecordFromTheRealProgram) {
-    ProgramFolder folder;
+    const test::CTempFolder temp;
+    const fs::path folder = temp.Path();
+    const fs::path bin = test::ModuleFolder();
     // Another file name: the record names "RadeVare.exe" whatever the file is called.
-    fs::copy_file(BinFolder() / L"RadeVare.exe", folder.Path() / L"Client.exe");
-    fs::copy_file(BinFolder() / L"crash-reporter" / L"Dump.dll", folder.Path() / L"Dump.dll");
+    fs::copy_file(bin / L"RadeVare.exe", folder / L"Client.exe");
+    fs::copy_file(bin / L"crash-reporter" / L"Dump.dll", folder / L"Dump.dll");
 
-    RunningProgram program(folder.Path() / L"Client.exe", L"-gameid:3");
+    RunningProgram program(folder / L"Client.exe", L"-gameid:3");
     ASSERT_TRUE(program.Started());
-    const fs::path recordFile = folder.Path() / L"DumpRecord.bin";
+    const fs::path recordFile = folder / L"DumpRecord.bin";
     for (int i = 0; i < 200 && !fs::exists(recordFile); ++i) {
         ::Sleep(50);
     }
@@ -101,7 +81,7 @@ TEST(RunProcessTest, CrashReporterReceivesTheRecordFromTheRealProgram) {
     WCHAR appData[MAX_PATH] = {};
     ASSERT_TRUE(::SHGetSpecialFolderPathW(nullptr, appData, CSIDL_APPDATA, FALSE));
     const std::wstring dumpFolder = std::wstring(appData) + L"\\VodiDeve\\zezoro";
-    const std::wstring programFolder = folder.Path().wstring() + L"\\";
+    const std::wstring programFolder = folder.wstring() + L"\\";
 
     EXPECT_EQ(Field(record, 0), programFolder + L"RadeVare.exe");
     EXPECT_EQ(Field(record, 520), dumpFolder);
@@ -120,9 +100,11 @@ TEST(RunProcessTest, CrashReporterReceivesTheRecordFromTheRealProgram) {
 
 TEST(RunProcessTest, CommandLineWithoutModeEndsAtOnceWithExitCode0) {
     // Nothing is queued and no timer runs: left waiting, nothing would ever end it.
-    ProgramFolder folder;
-    fs::copy_file(BinFolder() / L"RadeVare.exe", folder.Path() / L"RadeVare.exe");
-    RunningProgram program(folder.Path() / L"RadeVare.exe", L"-gameid:3 -noprocess");
+    const test::CTempFolder temp;
+    const fs::path folder = temp.Path();
+    const fs::path bin = test::ModuleFolder();
+    fs::copy_file(bin / L"RadeVare.exe", folder / L"RadeVare.exe");
+    RunningProgram program(folder / L"RadeVare.exe", L"-gameid:3 -noprocess");
     ASSERT_TRUE(program.Started());
     EXPECT_FALSE(program.StillRunningAfter(10000));
     EXPECT_EQ(program.ExitCode(), 0u);

@@ -102,10 +102,10 @@ class ClientConfigTest : public testing::Test {
 protected:
     explicit ClientConfigTest(const std::wstring& suffix = std::wstring()) : m_folder(suffix) {}
 
-    void WriteConfig(const std::string& xml) { WriteFileBytes(m_folder.Path() + L"\\LumoConfig.xml", xml); }
+    void WriteConfig(const std::string& xml) { test::WriteFileBytes(m_folder.Path() + L"\\LumoConfig.xml", xml); }
     ProbeOutput Run(const wchar_t* command = L"config") { return RunProbe(m_folder.Path(), command); }
 
-    CTempFolder m_folder;
+    test::CTempFolder m_folder;
     const std::wstring m_gKey = L"RadeVareTest_" + std::to_wstring(::GetCurrentProcessId());
     CRegistryValueGuard m_channelValue{kChannelKey, m_gKey};
 };

@@ -4,10 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <system_error>
-
 namespace {
 
 std::wstring Utf8ToWideText(const std::string& text) {
@@ -33,48 +29,7 @@ std::vector<std::wstring> Split(const std::wstring& text, wchar_t separator) {
     }
 }
 
-std::string ReadFileBytes(const std::wstring& path) {
-    std::string bytes;
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr) {
-        return bytes;
-    }
-    char chunk[4096];
-    size_t read;
-    while ((read = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
-        bytes.append(chunk, read);
-    }
-    std::fclose(file);
-    return bytes;
-}
-
 } // namespace
-
-CTempFolder::CTempFolder(const std::wstring& suffix) {
-    static int s_count = 0;
-    wchar_t temp[MAX_PATH + 1] = {};
-    ::GetTempPathW(MAX_PATH, temp);
-    m_path = std::wstring(temp) + L"rv_config_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
-             std::to_wstring(++s_count) + suffix;
-    std::error_code error;
-    std::filesystem::remove_all(m_path, error);
-    std::filesystem::create_directories(m_path, error);
-    EXPECT_FALSE(error) << "cannot create " << ToUtf8(m_path);
-}
-
-CTempFolder::~CTempFolder() {
-    std::error_code error;
-    std::filesystem::remove_all(m_path, error);
-}
-
-void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
-    FILE* file = _wfopen(path.c_str(), L"wb");
-    ASSERT_NE(file, nullptr) << "cannot write " << ToUtf8(path);
-    EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-    std::fclose(file);
-}
 
 std::wstring ProbeOutput::Value(const std::wstring& tag) const {
     for (const auto& record : records) {
@@ -134,7 +89,7 @@ ProbeOutput RunProbe(const std::wstring& folder, const std::wstring& arguments, 
     ::GetExitCodeProcess(process.hProcess, &output.exitCode);
     ::CloseHandle(process.hProcess);
 
-    for (const std::wstring& line : Split(Utf8ToWideText(ReadFileBytes(outFile)), L'\n')) {
+    for (const std::wstring& line : Split(Utf8ToWideText(test::ReadFileBytes(outFile)), L'\n')) {
         if (!line.empty()) {
             output.records.push_back(Split(line, L'\t'));
         }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "config/file_list.h"
+#include "test_support/files.h"
+#include "test_support/temp_folder.h"
 #include "utf8.h"
 
 #include <string>
@@ -8,26 +10,8 @@
 
 #include <windows.h>
 
-// Helpers shared by the configuration tests. Main thread of the test only.
-
-// A fresh folder under the user's temporary folder, unique to this test
-// process, removed with its contents at the end of the test. The name may
-// carry a suffix, such as characters outside the ANSI code page.
-class CTempFolder {
-public:
-    explicit CTempFolder(const std::wstring& suffix = std::wstring());
-    ~CTempFolder();
-    CTempFolder(const CTempFolder&) = delete;
-    CTempFolder& operator=(const CTempFolder&) = delete;
-
-    const std::wstring& Path() const { return m_path; }
-
-private:
-    std::wstring m_path;
-};
-
-// Writes bytes to a file, creating its folders first.
-void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// Helpers shared by the configuration tests, beside the shared ones of
+// test_support/. Main thread of the test only.
 
 // What one run of config_probe produced: its exit code and its records.
 struct ProbeOutput {

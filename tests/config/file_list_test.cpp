@@ -54,19 +54,19 @@ class FileListTest : public testing::Test {
 protected:
     explicit FileListTest(const std::wstring& suffix = std::wstring())
         : m_folder(suffix), m_target(m_folder.Path() + L"\\game" + suffix) {
-        WriteFileBytes(m_target + L"\\placeholder", "");
+        test::WriteFileBytes(m_target + L"\\placeholder", "");
     }
 
-    void WriteManifest(const std::string& xml) { WriteFileBytes(m_folder.Path() + L"\\FileList.xml", xml); }
+    void WriteManifest(const std::string& xml) { test::WriteFileBytes(m_folder.Path() + L"\\FileList.xml", xml); }
     void WriteTargetFile(const std::wstring& filePath, const std::string& bytes) {
-        WriteFileBytes(m_target + filePath, bytes);
+        test::WriteFileBytes(m_target + filePath, bytes);
     }
     ProbeOutput Load(int calls = 1) { return Load(m_target, calls); }
     ProbeOutput Load(const std::wstring& target, int calls = 1) {
         return RunProbe(m_folder.Path(), L"filelist \"" + target + L"\" " + std::to_wstring(calls));
     }
 
-    CTempFolder m_folder;
+    test::CTempFolder m_folder;
     std::wstring m_target;
 };
 
@@ -306,12 +306,12 @@ TEST(IsPathInsideFolderTest, NeedsTheFolderFollowedByABackslash) {
 
 class CheckFileMd5Test : public testing::Test {
 protected:
-    CTempFolder m_folder{L"_\u6e38\u620f"};
+    test::CTempFolder m_folder{L"_\u6e38\u620f"};
 };
 
 TEST_F(CheckFileMd5Test, MatchesTheDigestInAnyLetterCase) {
     const std::wstring path = m_folder.Path() + kChineseSaved;
-    WriteFileBytes(path, kTextAbc);
+    test::WriteFileBytes(path, kTextAbc);
     EXPECT_TRUE(CheckFileMd5(path, kMd5Abc));
     EXPECT_TRUE(CheckFileMd5(path, L"900150983CD24FB0D6963F7D28E17F72"));
     EXPECT_FALSE(CheckFileMd5(path, kMd5Digest));

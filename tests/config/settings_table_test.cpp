@@ -37,14 +37,14 @@ TEST(WideToAnsiTest, UsesTheAnsiCodePageAndItsReplacementCharacter) {
 }
 
 TEST(GetModuleFolderTest, IsTheProgramFolderWithoutBackslashEvenOutsideTheAnsiCodePage) {
-    CTempFolder folder(L"_" + kChineseName);
+    test::CTempFolder folder(L"_" + kChineseName);
     const ProbeOutput output = RunProbe(folder.Path(), L"folder");
     ASSERT_EQ(output.exitCode, 0u);
     EXPECT_EQ(output.Value(L"folder"), folder.Path());
 }
 
 TEST(GetModuleFolderTest, KeepsTheBackslashOfADriveRoot) {
-    CTempFolder folder;
+    test::CTempFolder folder;
     wchar_t windows[MAX_PATH] = {};
     ASSERT_NE(::GetWindowsDirectoryW(windows, MAX_PATH), 0u);
     const std::wstring root = std::wstring(windows).substr(0, 3); // "C:\"

@@ -1,6 +1,6 @@
 #include "config/xml_file.h"
 
-#include "download/download_thread.h"
+#include "digest/fetch_rules.h"
 
 #include "config_test_support.h"
 
@@ -78,12 +78,12 @@ TEST(IsSafeToParseTest, RefusesMalformedUtf8AndZeroBytes) {
 
 class LoadXmlFileTest : public testing::Test {
 protected:
-    CTempFolder m_folder{L"_\u6e38\u620f"};
+    test::CTempFolder m_folder{L"_\u6e38\u620f"};
     const std::wstring m_path = m_folder.Path() + L"\\test.xml";
 };
 
 TEST_F(LoadXmlFileTest, ParsesTheFileThroughItsWidePath) {
-    WriteFileBytes(m_path, "<?xml version=\"1.0\"?>\r\n<r>\r\n<e a=\"\xe4\xb8\xad\" b='x&amp;y'/>\r</r>\r\n");
+    test::WriteFileBytes(m_path, "<?xml version=\"1.0\"?>\r\n<r>\r\n<e a=\"\xe4\xb8\xad\" b='x&amp;y'/>\r</r>\r\n");
     TiXmlDocument document;
     ASSERT_TRUE(LoadXmlFile(m_path, document));
     const TiXmlElement* entry = document.RootElement()->FirstChildElement();
@@ -94,11 +94,11 @@ TEST_F(LoadXmlFileTest, ParsesTheFileThroughItsWidePath) {
 
 TEST_F(LoadXmlFileTest, RefusesWhatWouldOverflowTheStackAndWhatDoesNotParse) {
     // Parsed without the check, this ends the test program.
-    WriteFileBytes(m_path, "<r>" + Nested(100000) + "</r>");
+    test::WriteFileBytes(m_path, "<r>" + Nested(100000) + "</r>");
     TiXmlDocument deep;
     EXPECT_FALSE(LoadXmlFile(m_path, deep));
 
-    WriteFileBytes(m_path, "<r><e></r>");
+    test::WriteFileBytes(m_path, "<r><e></r>");
     TiXmlDocument mismatched;
     EXPECT_FALSE(LoadXmlFile(m_path, mismatched));
 
@@ -113,13 +113,13 @@ TEST_F(LoadXmlFileTest, ReadsUpToTheFileListsCapAndRefusesMore) {
     const std::string close = "</r>";
     std::string text =
         open + std::string(static_cast<size_t>(kMaxFileListBytes) - open.size() - close.size(), ' ') + close;
-    WriteFileBytes(m_path, text);
+    test::WriteFileBytes(m_path, text);
     std::string read;
     EXPECT_TRUE(ReadXmlFileText(m_path, read));
     EXPECT_EQ(read.size(), text.size());
 
     text.insert(open.size(), 1, ' ');
-    WriteFileBytes(m_path, text);
+    test::WriteFileBytes(m_path, text);
     std::string over;
     EXPECT_FALSE(ReadXmlFileText(m_path, over));
     TiXmlDocument document;

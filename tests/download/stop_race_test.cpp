@@ -3,7 +3,9 @@
 // checking on, and the run fails on any heap error it reports.
 #include "base/messages.h"
 #include "download/download_thread.h"
-#include "test_support.h"
+#include "download_test_support.h"
+#include "test_support/files.h"
+#include "test_support/temp_folder.h"
 
 #include <gtest/gtest.h>
 

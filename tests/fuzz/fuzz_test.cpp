@@ -2,6 +2,8 @@
 #include "fuzz_targets.h"
 
 #include "guarded_buffer.h"
+#include "test_support/files.h"
+#include "test_support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -237,13 +239,6 @@ TEST(FuzzEngineTest, MutationsReachTheValuesAndLengthsThatBreakReaders) {
 
 namespace {
 
-std::wstring ModuleFolder() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder = path;
-    return folder.substr(0, folder.find_last_of(L'\\'));
-}
-
 struct ToolRun {
     DWORD exitCode = 0;
     std::string output;
@@ -252,10 +247,8 @@ struct ToolRun {
 // fuzz_inputs.exe with arguments, its output in a file of its own.
 ToolRun RunTool(const std::wstring& arguments) {
     ToolRun run;
-    wchar_t temp[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, temp);
-    const std::wstring outFile =
-        std::wstring(temp) + L"rv_fuzz_probe_" + std::to_wstring(::GetCurrentProcessId()) + L".txt";
+    const test::CTempFolder folder;
+    const std::wstring outFile = folder.File(L"probe.txt");
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     const HANDLE out = ::CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -263,7 +256,7 @@ ToolRun RunTool(const std::wstring& arguments) {
         ADD_FAILURE() << "cannot create the output file: error " << ::GetLastError();
         return run;
     }
-    const std::wstring exe = ModuleFolder() + L"\\fuzz_inputs.exe";
+    const std::wstring exe = test::ModuleFolder() + L"\\fuzz_inputs.exe";
     std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -277,7 +270,6 @@ ToolRun RunTool(const std::wstring& arguments) {
     ::CloseHandle(out);
     if (!started) {
         ADD_FAILURE() << "cannot start fuzz_inputs.exe: error " << error;
-        ::DeleteFileW(outFile.c_str());
         return run;
     }
     ::CloseHandle(process.hThread);
@@ -288,17 +280,7 @@ ToolRun RunTool(const std::wstring& arguments) {
     ::GetExitCodeProcess(process.hProcess, &run.exitCode);
     ::CloseHandle(process.hProcess);
 
-    const HANDLE in = ::CreateFileW(outFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (in != INVALID_HANDLE_VALUE) {
-        char chunk[4096];
-        DWORD read = 0;
-        while (::ReadFile(in, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-            run.output.append(chunk, read);
-        }
-        ::CloseHandle(in);
-    }
-    ::DeleteFileW(outFile.c_str());
+    run.output = test::ReadFileBytes(outFile);
     return run;
 }
 

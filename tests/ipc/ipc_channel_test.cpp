@@ -5,6 +5,8 @@
 #include "base/unique_handle.h"
 #include "ipc/ipc_messages.h"
 #include "ipc/paras_helper.h"
+#include "test_support/files.h"
+#include "test_support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -591,13 +593,6 @@ TEST(IpcChannelLifetimeTest, DestroyingTheChannelEndsItsThreadEvenWhenItIsStuck)
 
 namespace {
 
-std::wstring BinFolder() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder = path;
-    return folder.substr(0, folder.find_last_of(L'\\') + 1);
-}
-
 std::vector<std::wstring> ReadLines(const std::wstring& path) {
     std::vector<std::wstring> lines;
     base::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -635,24 +630,12 @@ std::vector<std::wstring> LinesStartingWith(const std::vector<std::wstring>& lin
 // meet only through the channel's wire protocol.
 class IpcTwoProcessTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        wchar_t temp[MAX_PATH] = {};
-        ::GetTempPathW(MAX_PATH, temp);
-        m_folder = std::wstring(temp) + L"radevare_ipc_" + std::to_wstring(::GetCurrentProcessId()) + L"\\";
-        ::CreateDirectoryW(m_folder.c_str(), nullptr);
-    }
-    void TearDown() override {
-        ::DeleteFileW(HostLog().c_str());
-        ::DeleteFileW(ClientLog().c_str());
-        ::RemoveDirectoryW(m_folder.c_str());
-    }
-
-    std::wstring HostLog() const { return m_folder + L"host.log"; }
-    std::wstring ClientLog() const { return m_folder + L"client.log"; }
+    std::wstring HostLog() const { return m_folder.File(L"host.log"); }
+    std::wstring ClientLog() const { return m_folder.File(L"client.log"); }
 
     // The host's exit code; -1 when it had to be ended from here.
     int RunHost(const std::wstring& hostOptions, const std::wstring& clientOptions) {
-        const std::wstring bin = BinFolder();
+        const std::wstring bin = test::ModuleFolder() + L"\\";
         std::wstring commandLine = L"\"" + bin + L"test_host.exe\" --log \"" + HostLog() + L"\" " + hostOptions +
                                    L" -- \"" + bin + L"ipc_test_client.exe\" \"-out:" + ClientLog() + L"\" " +
                                    clientOptions;
@@ -677,7 +660,7 @@ protected:
         return static_cast<int>(exitCode);
     }
 
-    std::wstring m_folder;
+    test::CTempFolder m_folder; // the two logs
     std::vector<std::wstring> m_host;
     std::vector<std::wstring> m_client;
 };

@@ -5,9 +5,9 @@
 #include "ipc/ipc_channel.h"
 #include "ipc/paras_helper.h"
 #include "screen_capture.h"
+#include "test_support/files.h"
 
 #include <atomic>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -34,9 +34,7 @@ protected:
 };
 
 std::wstring ProgramPath() {
-    WCHAR exe[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    return (std::filesystem::path(exe).parent_path() / L"RadeVare.exe").wstring();
+    return test::ModuleFolder() + L"\\RadeVare.exe";
 }
 
 // How many pixels of the middle row of rect, as the screen shows it, are the

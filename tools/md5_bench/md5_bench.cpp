@@ -1,7 +1,7 @@
 // Digest throughput of FileDigest on one file, best of several runs.
 // usage: md5_bench.exe PATH [RUNS]   (md5_bench.sh beside it prepares the file and compares with md5sum)
 
-#include "download/md5.h"
+#include "digest/md5.h"
 
 #include <algorithm>
 #include <cstdio>

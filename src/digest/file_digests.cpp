@@ -1,6 +1,6 @@
-#include "download/file_digests.h"
+#include "digest/file_digests.h"
 
-#include "download/md5.h"
+#include "digest/md5.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-// Helpers of the download engine's tests. The test's main thread only.
+// Helpers of the download engine's tests, beside the shared ones of
+// test_support/. The test's main thread only.
 namespace test {
 
 // The URL of a path on the project's HTTP test server (RADEVARE_TEST_SERVER);
@@ -18,24 +19,6 @@ std::wstring ServerUrl(const std::wstring& path);
 int ServerRequestCount(const std::wstring& path);
 // The server's generated body of size=N: byte i is i % 251.
 std::string GeneratedBody(size_t size);
-
-std::string ReadFileBytes(const std::wstring& path);
-bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
-bool FileExists(const std::wstring& path);
-
-// A fresh folder under the temporary folder, removed with its contents at the end.
-class CTempFolder {
-public:
-    CTempFolder();
-    ~CTempFolder();
-    CTempFolder(const CTempFolder&) = delete;
-    CTempFolder& operator=(const CTempFolder&) = delete;
-    const std::wstring& Path() const { return m_path; }
-    std::wstring File(const std::wstring& name) const { return m_path + L"\\" + name; }
-
-private:
-    std::wstring m_path;
-};
 
 struct ReceivedMessage {
     UINT uMsg;
@@ -67,6 +50,9 @@ private:
     HWND m_hWnd = nullptr;
     std::vector<ReceivedMessage> m_messages;
 };
+
+// text in upper case: another spelling of a path that Windows takes for the same.
+std::wstring UpperCase(std::wstring text);
 
 // Polls a condition every 10 ms for at most timeoutMs; true once it holds.
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);

@@ -1,9 +1,8 @@
-#include "test_support.h"
+#include "download_test_support.h"
 
 #include <wininet.h>
 
 #include <cstdlib>
-#include <sstream>
 
 namespace test {
 
@@ -44,75 +43,11 @@ std::string GeneratedBody(size_t size) {
     return body;
 }
 
-std::string ReadFileBytes(const std::wstring& path) {
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr) {
-        return std::string();
-    }
-    std::string bytes;
-    char chunk[65536];
-    size_t read;
-    while ((read = fread(chunk, 1, sizeof(chunk), file)) > 0) {
-        bytes.append(chunk, read);
-    }
-    fclose(file);
-    return bytes;
-}
-
-bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    FILE* file = _wfopen(path.c_str(), L"wb");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return fclose(file) == 0 && written;
-}
-
-bool FileExists(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-CTempFolder::CTempFolder() {
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    static int serial = 0;
-    std::wstringstream name;
-    name << temp << L"rv_download_" << GetCurrentProcessId() << L"_" << ++serial;
-    m_path = name.str();
-    CreateDirectoryW(m_path.c_str(), nullptr);
-}
-
 namespace {
-
-void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            const std::wstring full = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(full);
-            } else {
-                DeleteFileW(full.c_str());
-            }
-        } while (FindNextFileW(find, &found));
-        FindClose(find);
-    }
-    RemoveDirectoryW(path.c_str());
-}
 
 const wchar_t kSinkClass[] = L"RadeVareDownloadTestSink";
 
 } // namespace
-
-CTempFolder::~CTempFolder() {
-    RemoveTree(m_path);
-}
 
 CMessageSink::CMessageSink() {
     WNDCLASSEXW wc = {};
@@ -167,6 +102,11 @@ bool CMessageSink::WaitFor(size_t count, DWORD timeoutMs) {
 
 void CMessageSink::PumpFor(DWORD ms) {
     WaitFor(static_cast<size_t>(-1), ms);
+}
+
+std::wstring UpperCase(std::wstring text) {
+    CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+    return text;
 }
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {

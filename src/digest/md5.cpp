@@ -1,4 +1,4 @@
-#include "download/md5.h"
+#include "digest/md5.h"
 
 #include <cstring>
 #include <new>

@@ -1,0 +1,155 @@
+#include "download/partial_files.h"
+
+#include "base/unique_handle.h"
+
+#include <cwchar>
+#include <new>
+
+namespace {
+
+// Written after the target's own name and this process's id: never taken for
+// an installed file, and two instances updating one folder at once never
+// write into each other's copy.
+const wchar_t kPartialSuffix[] = L".rvpart";
+constexpr size_t kPartialSuffixLength = sizeof(kPartialSuffix) / sizeof(kPartialSuffix[0]) - 1;
+
+// The target of a partial path: the path without ".<process id>.rvpart";
+// empty when it is not one.
+std::wstring TargetOfPartial(const std::wstring& partialPath) {
+    if (partialPath.size() <= kPartialSuffixLength ||
+        partialPath.compare(partialPath.size() - kPartialSuffixLength, kPartialSuffixLength, kPartialSuffix) != 0) {
+        return std::wstring();
+    }
+    const size_t idEnd = partialPath.size() - kPartialSuffixLength;
+    const size_t dot = partialPath.rfind(L'.', idEnd - 1);
+    if (dot == std::wstring::npos || dot == 0 || dot + 1 == idEnd ||
+        partialPath.find_first_not_of(L"0123456789", dot + 1) != idEnd) {
+        return std::wstring();
+    }
+    return partialPath.substr(0, dot);
+}
+
+// The process id in a partial path (TargetOfPartial gave a target for it).
+DWORD OwnerOfPartial(const std::wstring& partialPath) {
+    const size_t idEnd = partialPath.size() - kPartialSuffixLength;
+    const size_t dot = partialPath.rfind(L'.', idEnd - 1);
+    return static_cast<DWORD>(std::wcstoul(partialPath.c_str() + dot + 1, nullptr, 10));
+}
+
+// The full form of path, which tells two spellings of one file apart only
+// by letter case.
+bool FullPathOf(const std::wstring& path, std::wstring& full) {
+    wchar_t buffer[MAX_PATH];
+    const DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH, buffer, nullptr);
+    if (length == 0 || length >= MAX_PATH) {
+        return false;
+    }
+    full.assign(buffer, length);
+    return true;
+}
+
+} // namespace
+
+std::wstring PartialPathOf(const std::wstring& target) {
+    return target + L"." + std::to_wstring(::GetCurrentProcessId()) + kPartialSuffix;
+}
+
+void RemovePartialFile(const wchar_t* path) {
+    ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(path);
+}
+
+bool CLeftoverPartialFiles::NameLess::operator()(const std::wstring& a, const std::wstring& b) const noexcept {
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_LESS_THAN;
+}
+
+void CLeftoverPartialFiles::RemoveFor(const std::wstring& target) noexcept {
+    try {
+        std::wstring full;
+        if (!FullPathOf(target, full)) {
+            return;
+        }
+        const size_t separator = full.rfind(L'\\');
+        if (separator == std::wstring::npos || separator + 1 == full.size()) {
+            return;
+        }
+        m_setTargets.insert(full);
+        const std::wstring folder = full.substr(0, separator + 1);
+        if (m_setReadFolders.insert(folder).second) {
+            ReadFolder(folder);
+        }
+        const auto found = m_mapLeftovers.equal_range(full);
+        for (auto leftover = found.first; leftover != found.second; ++leftover) {
+            // A file of the package this run has already downloaded may have
+            // a partial file's name; it is not a leftover.
+            if (m_setTargets.count(leftover->second) == 0 && ProcessIsGone(OwnerOfPartial(leftover->second))) {
+                // Not made writable first: a read-only file is one that
+                // someone keeps from being changed.
+                ::DeleteFileW(leftover->second.c_str());
+            }
+        }
+        m_mapLeftovers.erase(found.first, found.second);
+    } catch (const std::bad_alloc&) {
+        // Nothing removed: a leftover only takes room, and the next run removes it.
+    }
+}
+
+bool CLeftoverPartialFiles::ProcessIsGone(DWORD id) const {
+    // Known to be gone: no process has the id, or the one that has it has
+    // ended. A refusal (access denied: another user's process, or an
+    // elevated one) and any other failure mean a process that may still be
+    // writing its partial files.
+    const base::unique_handle process(m_pfnOpenProcess(SYNCHRONIZE, FALSE, id));
+    if (!process) {
+        return ::GetLastError() == ERROR_INVALID_PARAMETER;
+    }
+    return ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+}
+
+void CLeftoverPartialFiles::ReadFolder(const std::wstring& folder) {
+    // One pass over the folder: the pattern's directory read costs in
+    // proportion to the folder's size, once per folder rather than per file.
+    WIN32_FIND_DATAW found;
+    const base::unique_find find(::FindFirstFileW((folder + L"*" + kPartialSuffix).c_str(), &found));
+    if (!find) {
+        return;
+    }
+    const DWORD self = ::GetCurrentProcessId();
+    do {
+        const std::wstring path = folder + found.cFileName;
+        const std::wstring target = TargetOfPartial(path);
+        // A folder is never a leftover, nor a name this program does not
+        // write (an id with a leading zero, or too long for a process id).
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 || target.empty() ||
+            path.size() - target.size() - 1 - kPartialSuffixLength > 10) {
+            continue;
+        }
+        const DWORD owner = OwnerOfPartial(path);
+        if (owner != self && path == target + L"." + std::to_wstring(owner) + kPartialSuffix) {
+            m_mapLeftovers.emplace(target, path);
+        }
+    } while (::FindNextFileW(find.get(), &found));
+}
+
+bool PlaceDownloadedFile(const std::wstring& partialPath) {
+    const std::wstring target = TargetOfPartial(partialPath);
+    if (target.empty()) {
+        return false;
+    }
+    // A read-only file is one the user or the game keeps from being changed;
+    // Windows refuses to replace it, and so does this program on every system.
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    const bool replaceable = attributes == INVALID_FILE_ATTRIBUTES ||
+                             (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+    if (replaceable &&
+        ::MoveFileExW(partialPath.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    RemovePartialFile(partialPath.c_str());
+    return false;
+}
+
+void DiscardDownloadedFile(const std::wstring& partialPath) {
+    RemovePartialFile(partialPath.c_str());
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+
+#include <windows.h>
+
+// A download with a save path is written into a partial file beside its
+// target, never into the target itself: the worker names it and cleans up
+// after killed runs; the window puts it in place or discards it.
+
+// The partial file this process downloads target into: beside it, so that
+// putting it in place is a rename on the same volume, and named after the
+// process, "<target>.<process id>.rvpart". Any thread.
+std::wstring PartialPathOf(const std::wstring& target);
+
+// Removes a partial file of this process's own, also one left read-only.
+// Any thread.
+void RemovePartialFile(const wchar_t* path);
+
+// The partial files that killed runs left behind, removed target by target
+// as this run is about to download into each target. A file is a leftover
+// of target only when its name is exactly target's partial name under
+// another process's id (target + ".<id>.rvpart", compared as Windows
+// compares names) and that process is known to be gone: no process has the
+// id, or the one that has it has ended. An id whose process cannot be asked
+// about (OpenProcess refused, as for another user's or an elevated process)
+// counts as alive, this process's own id is never a leftover (its partial
+// files are this run's, some still waiting to be checked and placed), and a
+// target this object was already asked about (a file of the package this
+// run has downloaded, whatever its name) is never removed, nor is a
+// read-only file or a folder. Targets name one folder when their full paths
+// (GetFullPathNameW: either separator, doubled ones, "." and "..") agree
+// without regard to case; each folder is read once, in one pass, when the
+// first of its targets comes. One thread at a time.
+class CLeftoverPartialFiles {
+public:
+    // Call before writing target's own partial file. Nothing is removed for
+    // a path whose full form cannot be made, or without memory to read its
+    // folder.
+    void RemoveFor(const std::wstring& target) noexcept;
+
+protected:
+    // How a partial file's process is looked up. A subclass may replace it:
+    // tests do, to meet the refusal that Wine never gives.
+    decltype(&::OpenProcess) m_pfnOpenProcess = ::OpenProcess;
+
+private:
+    bool ProcessIsGone(DWORD id) const;
+    // Notes the partial files of other processes in folder (full, with its
+    // backslash). Throws std::bad_alloc.
+    void ReadFolder(const std::wstring& folder);
+
+    // Orders full paths as Windows compares file names: ordinal, without regard to case.
+    struct NameLess {
+        bool operator()(const std::wstring& a, const std::wstring& b) const noexcept;
+    };
+
+    std::set<std::wstring, NameLess> m_setReadFolders; // full folder paths, backslash at the end
+    std::set<std::wstring, NameLess> m_setTargets;     // full paths of the targets asked about
+    // Partial files of other processes found in the folders read, by the
+    // full path of their target; an entry goes once its target is asked about.
+    std::multimap<std::wstring, std::wstring, NameLess> m_mapLeftovers;
+};
+
+// Puts the partial file of a finished download (its task's strUrl) in place
+// of its target in one step, replacing an older file and writing through.
+// False when the target cannot be replaced (read-only, a folder, held open
+// by a running program); the partial file is then removed and the target is
+// left as it was. Any thread.
+bool PlaceDownloadedFile(const std::wstring& partialPath);
+// Removes the partial file of a download whose file is not wanted after all
+// (its digest differed). Any thread.
+void DiscardDownloadedFile(const std::wstring& partialPath);

@@ -1,0 +1,163 @@
+#include "download/partial_files.h"
+
+#include "download_test_support.h"
+#include "test_support/files.h"
+#include "test_support/temp_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include <windows.h>
+
+namespace {
+
+// Partial files on their own, without a worker or a server.
+class PartialFilesTest : public ::testing::Test {
+protected:
+    test::CTempFolder m_folder;
+};
+
+TEST_F(PartialFilesTest, PlacingAFileReplacesTheTargetInOneStepOrLeavesItAsItWas) {
+    const std::wstring target = m_folder.File(L"placed.bin");
+    ASSERT_TRUE(test::WriteFileBytes(target, "old"));
+    ASSERT_TRUE(test::WriteFileBytes(PartialPathOf(target), "new"));
+    EXPECT_TRUE(PlaceDownloadedFile(PartialPathOf(target)));
+    EXPECT_EQ(test::ReadFileBytes(target), "new");
+    EXPECT_FALSE(test::FileExists(PartialPathOf(target)));
+
+    // Into a place that did not exist yet.
+    const std::wstring fresh = m_folder.File(L"fresh.bin");
+    ASSERT_TRUE(test::WriteFileBytes(PartialPathOf(fresh), "fresh"));
+    EXPECT_TRUE(PlaceDownloadedFile(PartialPathOf(fresh)));
+    EXPECT_EQ(test::ReadFileBytes(fresh), "fresh");
+
+    // A read-only file and a folder are not replaced; the partial file goes.
+    const std::wstring readOnly = m_folder.File(L"readonly.bin");
+    ASSERT_TRUE(test::WriteFileBytes(readOnly, "kept"));
+    ASSERT_TRUE(SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    const std::wstring folder = m_folder.File(L"folder.bin");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    for (const std::wstring& path : {readOnly, folder}) {
+        ASSERT_TRUE(test::WriteFileBytes(PartialPathOf(path), "new"));
+        EXPECT_FALSE(PlaceDownloadedFile(PartialPathOf(path)));
+        EXPECT_FALSE(test::FileExists(PartialPathOf(path)));
+    }
+    EXPECT_EQ(test::ReadFileBytes(readOnly), "kept");
+    SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_NE(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+
+    // Only a partial file is ever moved: any other path is refused untouched.
+    for (const std::wstring& other : {target, target + L".rvpart", target + L"..rvpart", target + L".12x.rvpart"}) {
+        ASSERT_TRUE(other == target || test::WriteFileBytes(other, "other"));
+        EXPECT_FALSE(PlaceDownloadedFile(other)) << testing::PrintToString(other);
+        EXPECT_TRUE(test::FileExists(other));
+    }
+    EXPECT_EQ(test::ReadFileBytes(target), "new");
+
+    ASSERT_TRUE(test::WriteFileBytes(PartialPathOf(target), "unwanted"));
+    DiscardDownloadedFile(PartialPathOf(target));
+    EXPECT_FALSE(test::FileExists(PartialPathOf(target)));
+    EXPECT_EQ(test::ReadFileBytes(target), "new");
+}
+
+// A process that stays alive until the end of the test: this test program
+// itself, started suspended and never resumed.
+class CIdleProcess {
+public:
+    CIdleProcess() {
+        WCHAR self[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &m_info);
+    }
+    ~CIdleProcess() {
+        if (m_info.hProcess != nullptr) {
+            TerminateProcess(m_info.hProcess, 0);
+            CloseHandle(m_info.hThread);
+            CloseHandle(m_info.hProcess);
+        }
+    }
+    CIdleProcess(const CIdleProcess&) = delete;
+    CIdleProcess& operator=(const CIdleProcess&) = delete;
+    DWORD Id() const { return m_info.dwProcessId; }
+
+private:
+    PROCESS_INFORMATION m_info = {};
+};
+
+// Refuses to open one process, as Windows refuses to open another user's
+// process or an elevated one; Wine opens every process of the prefix.
+class CRefusingLeftovers : public CLeftoverPartialFiles {
+public:
+    static DWORD s_refusedId;
+    CRefusingLeftovers() { m_pfnOpenProcess = Open; }
+
+private:
+    static HANDLE WINAPI Open(DWORD access, BOOL inherit, DWORD id) {
+        if (id == s_refusedId) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        return OpenProcess(access, inherit, id);
+    }
+};
+DWORD CRefusingLeftovers::s_refusedId = 0;
+
+TEST_F(PartialFilesTest, OnlyTheTargetsOwnPartialFilesOfProcessesKnownToBeGoneAreLeftovers) {
+    const CIdleProcess running;
+    ASSERT_NE(running.Id(), 0u);
+    // An id no process has, so that only the refusal keeps its file.
+    CRefusingLeftovers::s_refusedId = 4294967276u;
+
+    const std::wstring target = m_folder.File(L"a.bin");
+    // 4294967292 and the like: ids no process has.
+    const std::wstring gone[] = {target + L".4294967292.rvpart", m_folder.File(L"A.BIN.4294967288.rvpart")};
+    const std::wstring kept[] = {
+        target + L"." + std::to_wstring(running.Id()) + L".rvpart", // a running process's
+        target + L".4294967276.rvpart",                             // one that cannot be asked
+        PartialPathOf(target),                                      // this run's own, waiting to be placed
+        target + L".04294967292.rvpart",                            // no name this program writes
+        target + L".44294967292.rvpart",
+        target + L".4294967284.rvpart",            // read-only: someone keeps it
+        m_folder.File(L"b.bin.4294967292.rvpart"), // of a target not written now
+        m_folder.File(L"cache.7.rvpart"),          // a file of the package with such a name
+        m_folder.File(L"a.bin.rvpart"),
+        m_folder.File(L"sub\\a.bin.4294967292.rvpart"), // another folder's
+    };
+    const std::wstring folderNamedLikeALeftover = target + L".4294967280.rvpart";
+    ASSERT_TRUE(CreateDirectoryW(m_folder.File(L"sub").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(folderNamedLikeALeftover.c_str(), nullptr));
+    for (const std::wstring& path : gone) {
+        ASSERT_TRUE(test::WriteFileBytes(path, "left")) << testing::PrintToString(path);
+    }
+    for (const std::wstring& path : kept) {
+        ASSERT_TRUE(test::WriteFileBytes(path, "kept")) << testing::PrintToString(path);
+    }
+    ASSERT_TRUE(SetFileAttributesW(kept[5].c_str(), FILE_ATTRIBUTE_READONLY));
+
+    CRefusingLeftovers leftovers;
+    leftovers.RemoveFor(target);
+    for (const std::wstring& path : gone) {
+        EXPECT_FALSE(test::FileExists(path)) << testing::PrintToString(path);
+    }
+    for (const std::wstring& path : kept) {
+        EXPECT_EQ(test::ReadFileBytes(path), "kept") << testing::PrintToString(path);
+    }
+    EXPECT_NE(GetFileAttributesW(folderNamedLikeALeftover.c_str()), INVALID_FILE_ATTRIBUTES);
+    SetFileAttributesW(kept[5].c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    // Another spelling of the same folder is the same folder, and names one
+    // target as Windows would.
+    const std::wstring other = m_folder.File(L"d.bin");
+    ASSERT_TRUE(test::WriteFileBytes(other + L".4294967292.rvpart", "left"));
+    CLeftoverPartialFiles fresh;
+    fresh.RemoveFor(m_folder.File(L"b.bin"));
+    EXPECT_FALSE(test::FileExists(kept[6]));
+    fresh.RemoveFor(test::UpperCase(m_folder.Path()) + L"\\.\\sub\\..\\D.BIN");
+    EXPECT_FALSE(test::FileExists(other + L".4294967292.rvpart"));
+    EXPECT_EQ(test::ReadFileBytes(PartialPathOf(target)), "kept");
+}
+
+} // namespace
