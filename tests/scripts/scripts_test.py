@@ -15,7 +15,7 @@ SOURCE = os.environ.get("RADEVARE_SOURCE") or os.path.dirname(os.path.dirname(os
 SCRIPTS = os.path.join(SOURCE, "scripts")
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
 
-from runlib import folders  # noqa: E402
+from runlib import folders, paths  # noqa: E402
 
 
 def bash(script, env=None):
@@ -203,7 +203,7 @@ def write_bar_bmp(path, fill, width=250, track=(12, 12, 16), blue=(30, 140, 250)
                          len(body), 0, 0, 0, 0)
     with open(path, "wb") as f:
         f.write(header + body)
-    return ["Z:" + path.replace("/", "\\"), None, "20", "10", str(20 + width), "22", "1"]
+    return [paths.wine_path(path), None, "20", "10", str(20 + width), "22", "1"]
 
 
 class MainJobPictureTest(unittest.TestCase):
