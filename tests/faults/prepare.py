@@ -8,6 +8,7 @@ import urllib.parse
 
 from model import CHANNELS_KEY, OLD, REFUSED, SAME, blob, fill
 from runlib import filelist, wine
+from runlib.folders import write_file
 from runlib.paths import local_of, tool_exe, wine_path
 
 
@@ -140,10 +141,7 @@ class Preparation:
             self.immutable.append(path)
 
     def write_target(self, rel, data):
-        path = os.path.join(self.target, *rel.split("/"))
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
+        write_file(os.path.join(self.target, *rel.split("/")), data)
         self.installed[rel] = data
 
     def hold(self, path):

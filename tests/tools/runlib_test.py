@@ -18,11 +18,7 @@ class FolderTestCase(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.folder, True)
 
     def write(self, rel, data):
-        path = os.path.join(self.folder, *rel.split("/"))
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+        return folders.write_file(os.path.join(self.folder, *rel.split("/")), data)
 
 
 class FileListTest(unittest.TestCase):

@@ -8,6 +8,14 @@ import tempfile
 from runlib.paths import BIN
 
 
+def write_file(path, data):
+    """Writes bytes to path, making its folders first."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
 def snapshot(folder, skip=None, inodes=False, digests=False):
     """Every path under folder (relative to it) with its kind, size and time, and when asked a file's inode
     and its contents' digest; the subtree `skip` left out."""
@@ -50,11 +58,7 @@ class ClientFolder:
         return os.path.join(self.path, *parts)
 
     def write(self, relative, data):
-        path = self.join(*relative.split("/"))
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+        return write_file(self.join(*relative.split("/")), data)
 
     def read(self, relative):
         with open(self.join(*relative.split("/")), "rb") as f:
