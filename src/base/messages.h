@@ -11,6 +11,11 @@
 #define WM_FILE_DONE (WM_USER + 0x201)             // 0x601: one listed file is on disk (or failed)
 #define WM_DELAYED_DOWNLOAD_DONE (WM_USER + 0x202) // 0x602: the delayed-download mode's single file ended
 
+// Progress window's digest thread -> progress window, one per digested file.
+// wParam: 0; lParam: the file's task id. The window looks at its own jobs, not
+// at the message, which any process can post.
+#define WM_FILE_DIGESTED (WM_USER + 0x203) // 0x603
+
 // IPC channel. WM_IPC_DELIVER is sent by the channel window to itself on its
 // own thread (wParam: byte length, lParam: the block's text, copied out of it);
 // WM_IPC_NOTIFY is the same id as the channel's delivery to the progress

@@ -10,7 +10,6 @@
 
 #include <cwchar>
 #include <map>
-#include <mutex>
 #include <new>
 
 #include <windows.h>
@@ -319,20 +318,19 @@ std::vector<FileListItem> GetDelayList() {
     return g_delayList;
 }
 
-bool CheckFileMd5(const std::wstring& path, const std::wstring& md5) {
+bool DigestMatches(const std::string& digest, const std::wstring& md5) {
     try {
-        // The window checks every file it downloads, one after another: one
-        // buffer serves them all. A second thread checking at the same time
-        // makes one of its own.
-        static std::mutex sharedLock;
-        static CDigestBuffer sharedBuffer;
-        std::unique_lock<std::mutex> hold(sharedLock, std::try_to_lock);
-        CDigestBuffer ownBuffer;
-        CDigestBuffer& buffer = hold.owns_lock() ? sharedBuffer : ownBuffer;
-        const std::wstring digest = Utf8ToWide(FileDigest(path.c_str(), buffer).c_str());
         // No digest means the file could not be read (a download that left no
         // file): that is never a verified file, even for an entry without md5.
-        return !digest.empty() && _wcsicmp(digest.c_str(), md5.c_str()) == 0;
+        return !digest.empty() && _wcsicmp(Utf8ToWide(digest.c_str()).c_str(), md5.c_str()) == 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool CheckFileMd5(const std::wstring& path, const std::wstring& md5) {
+    try {
+        return DigestMatches(FileDigest(path.c_str()), md5);
     } catch (...) {
         return false;
     }

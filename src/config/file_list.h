@@ -40,6 +40,9 @@ std::vector<FileListItem> GetDelayList();
 // letter case. A file that cannot be read (or is missing) never passes, not
 // even against an empty md5.
 bool CheckFileMd5(const std::wstring& path, const std::wstring& md5);
+// The comparison CheckFileMd5 makes, for a digest already computed
+// (FileDigest's text): equal without regard to letter case, never for "".
+bool DigestMatches(const std::string& digest, const std::wstring& md5);
 
 // True when filePath is a plain relative path that names a file: one leading
 // separator at most ("\bin\game.exe"), and no empty name (doubled or

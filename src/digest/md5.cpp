@@ -187,12 +187,13 @@ unsigned char* CDigestBuffer::Get() noexcept {
     return m_data.get();
 }
 
-std::string StreamDigest(FILE* file, CDigestBuffer& buffer) {
+std::string StreamDigest(FILE* file, CDigestBuffer& buffer, CDigestObserver* observer) {
     if (file == nullptr) {
         return std::string();
     }
     std::string digest;
     unsigned char* const chunk = buffer.Get();
+    bool abandoned = false;
     try {
         CMD5Checksum checksum;
         for (;;) {
@@ -201,10 +202,14 @@ std::string StreamDigest(FILE* file, CDigestBuffer& buffer) {
                 break;
             }
             checksum.Update(chunk, read);
+            if (observer != nullptr && !observer->OnChunk()) {
+                abandoned = true;
+                break;
+            }
         }
         // A read error (a folder opened as a file, a failing disk) is not a
         // digest, and neither is a file never read for want of memory.
-        if (chunk != nullptr && !std::ferror(file)) {
+        if (chunk != nullptr && !abandoned && !std::ferror(file)) {
             digest = checksum.Final();
         }
     } catch (...) {
@@ -239,13 +244,13 @@ std::string FileDigest(const char* path, CDigestBuffer& buffer) {
     return StreamDigest(Unbuffered(std::fopen(path, "rb")), buffer);
 }
 
-std::string FileDigest(const wchar_t* path, CDigestBuffer& buffer) {
+std::string FileDigest(const wchar_t* path, CDigestBuffer& buffer, CDigestObserver* observer) {
     if (path == nullptr || *path == L'\0') {
         return std::string();
     }
     // Opened as a wide path, so any file name can be read whatever the ANSI
     // code page lacks.
-    return StreamDigest(Unbuffered(_wfopen(path, L"rb")), buffer);
+    return StreamDigest(Unbuffered(_wfopen(path, L"rb")), buffer, observer);
 }
 
 std::string FileDigest(const char* path) {

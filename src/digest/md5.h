@@ -50,14 +50,25 @@ private:
     std::unique_ptr<unsigned char[]> m_data;
 };
 
+// Told of every chunk a digest has read, on the digesting thread, so that a
+// long digest can show it is alive and be given up. Answering false ends
+// the digest there: it gives "", like a file that cannot be read.
+class CDigestObserver {
+public:
+    virtual bool OnChunk() noexcept = 0;
+
+protected:
+    ~CDigestObserver() = default;
+};
+
 // Digest of an open stream read in kDigestReadChunk pieces into buffer;
 // closes the stream. "" for a null stream or a failure (no memory for the
 // buffer among them). Without a buffer, one is made for this digest alone.
-std::string StreamDigest(FILE* file, CDigestBuffer& buffer);
+std::string StreamDigest(FILE* file, CDigestBuffer& buffer, CDigestObserver* observer = nullptr);
 std::string StreamDigest(FILE* file);
 // Digest of a file; "" when the path is empty or the file cannot be read.
 // The narrow path is in the ANSI code page; the wide one can name any file.
 std::string FileDigest(const char* path, CDigestBuffer& buffer);
-std::string FileDigest(const wchar_t* path, CDigestBuffer& buffer);
+std::string FileDigest(const wchar_t* path, CDigestBuffer& buffer, CDigestObserver* observer = nullptr);
 std::string FileDigest(const char* path);
 std::string FileDigest(const wchar_t* path);

@@ -20,6 +20,8 @@ const ULONGLONG kIdleAllowedMs = 15000;
 // The longest the process waits, on its way out, for the host to take its
 // last reports.
 const DWORD kAcknowledgeWaitMs = 1000;
+// How long the worker and the digest thread together may take to stop.
+const ULONGLONG kStopWaitMs = 3000;
 const int kNoFigure = INT_MIN;
 
 const wchar_t kErrorCaption[] = L"下载错误";
@@ -73,8 +75,18 @@ void CMainProcessWnd::EndRun(RunEnding ending) {
     m_bEnding = TRUE;
     KillTimer(IDT_WATCHDOG);
     // Nothing is fetched behind the box, and nothing is placed once the
-    // ending has begun.
+    // ending has begun. The digest thread gives up its file at once; the
+    // worker's stop is the longer, so both are asked before either is
+    // waited for, and the two together stay within the worker's bound.
+    m_digestThread.RequestStop();
+    const ULONGLONG stopStarted = ::GetTickCount64();
     StopWorker();
+    const ULONGLONG stopTook = ::GetTickCount64() - stopStarted;
+    // A digest thread held in a read that never returns keeps its file
+    // open: that partial file stays for the next run's clean-up.
+    if (m_digestThread.StopAndWait(stopTook < kStopWaitMs ? static_cast<DWORD>(kStopWaitMs - stopTook) : 0)) {
+        DiscardUncheckedFiles();
+    }
     // Hidden before the box: the box is about the download, not over the bar.
     ShowWindow(SW_HIDE);
     if (steps.nFigure != kNoFigure) {
@@ -108,16 +120,23 @@ void CMainProcessWnd::OnTimer() {
     if (m_bEnding) {
         return;
     }
-    // Bytes arriving at the worker count as progress: a large file that
-    // keeps coming is never cut, a stalled one is. Every tick only looks at
-    // the clock, so a burst of WM_TIMER from elsewhere changes nothing.
-    if (m_pDownloadThread != nullptr) {
-        const LONG activity = m_pDownloadThread->GetActivityCount();
-        if (activity != m_nLastActivity) {
-            m_nLastActivity = activity;
-            ResetWatchdog();
-            return;
-        }
+    // A digest result whose message was lost (a full queue) is taken here.
+    TakeVerifiedFiles();
+    if (m_bEnding) {
+        return;
+    }
+    // Bytes arriving at the worker count as progress, and so do bytes the
+    // digest thread reads: a large file that keeps coming, or that a slow
+    // disk takes long to check, is never cut; a stalled one is. Every tick
+    // only looks at the clock, so a burst of WM_TIMER from elsewhere changes
+    // nothing.
+    const LONG digestActivity = m_digestThread.GetActivityCount();
+    const LONG activity = m_pDownloadThread != nullptr ? m_pDownloadThread->GetActivityCount() : m_nLastActivity;
+    if (activity != m_nLastActivity || digestActivity != m_nLastDigestActivity) {
+        m_nLastActivity = activity;
+        m_nLastDigestActivity = digestActivity;
+        ResetWatchdog();
+        return;
     }
     if (m_pfnTickCount() - m_ullLastProgress < kIdleAllowedMs) {
         return;
@@ -196,38 +215,75 @@ LRESULT CMainProcessWnd::OnFileDone(LPARAM lParam) {
     if (outcome == CDownloadThread::TASK_UNKNOWN) {
         return 1;
     }
-    if (outcome == CDownloadThread::TASK_FAILED) {
-        EndRun(ENDING_FILE_FAILED);
-        return 1;
+    CheckedFile file;
+    file.nIndex = static_cast<size_t>(index);
+    if (outcome == CDownloadThread::TASK_SUCCEEDED) {
+        // The digest is taken of the downloaded copy, off this thread: a
+        // large file would keep the strip from answering for seconds.
+        file.job = std::make_shared<DigestJob>();
+        file.job->nTaskId = static_cast<int>(lParam);
+        file.job->strPath = result.strUrl;
     }
-    // The digest is checked on the downloaded copy; the installed file is
-    // replaced only by a copy that matched, in one step.
-    if (!CheckFileMd5(result.strUrl, m_vecFiles[static_cast<size_t>(index)].md5)) {
-        DiscardDownloadedFile(result.strUrl);
-        EndRun(ENDING_FILE_FAILED);
-        return 1;
+    m_queChecks.push_back(file);
+    if (file.job && !m_digestThread.Add(file.job)) {
+        DigestNow(*file.job);
     }
-    if (!PlaceDownloadedFile(result.strUrl)) {
-        EndRun(ENDING_FILE_FAILED);
-        return 1;
-    }
-    RECT client = {};
-    GetClientRect(&client);
-    const int filledBefore = FillWidth(client.right);
-    ++m_nDoneCount;
-    SendDownProgress(DonePercentage());
-    if (static_cast<size_t>(m_nDoneCount) == m_vecFiles.size()) {
-        EndRun(ENDING_FINISHED);
-        return 1;
-    }
-    ResetWatchdog();
-    // A package of thousands of small files moves the bar by a pixel only
-    // every few files: a repaint that would draw the same bar again is left
-    // out.
-    if (FillWidth(client.right) != filledBefore) {
-        InvalidateRect(nullptr, TRUE);
-    }
+    // A failed download ends the run only once the files before it are
+    // checked, so the host hears their figures first, as it always has.
+    TakeVerifiedFiles();
     return 1;
+}
+
+void CMainProcessWnd::TakeVerifiedFiles() {
+    while (!m_bEnding && !m_queChecks.empty()) {
+        const CheckedFile& next = m_queChecks.front();
+        if (!next.job) {
+            m_queChecks.pop_front();
+            EndRun(ENDING_FILE_FAILED);
+            return;
+        }
+        if (!next.job->bDone) {
+            return;
+        }
+        const std::wstring partialPath = next.job->strPath;
+        const bool matched = DigestMatches(next.job->strDigest, m_vecFiles[next.nIndex].md5);
+        m_queChecks.pop_front();
+        // The installed file is replaced only by a copy that matched, in one step.
+        if (!matched) {
+            DiscardDownloadedFile(partialPath);
+            EndRun(ENDING_FILE_FAILED);
+            return;
+        }
+        if (!PlaceDownloadedFile(partialPath)) {
+            EndRun(ENDING_FILE_FAILED);
+            return;
+        }
+        RECT client = {};
+        GetClientRect(&client);
+        const int filledBefore = FillWidth(client.right);
+        ++m_nDoneCount;
+        SendDownProgress(DonePercentage());
+        if (static_cast<size_t>(m_nDoneCount) == m_vecFiles.size()) {
+            EndRun(ENDING_FINISHED);
+            return;
+        }
+        ResetWatchdog();
+        // A package of thousands of small files moves the bar by a pixel only
+        // every few files: a repaint that would draw the same bar again is
+        // left out.
+        if (FillWidth(client.right) != filledBefore) {
+            InvalidateRect(nullptr, TRUE);
+        }
+    }
+}
+
+void CMainProcessWnd::DiscardUncheckedFiles() {
+    for (const CheckedFile& file : m_queChecks) {
+        if (file.job) {
+            DiscardDownloadedFile(file.job->strPath);
+        }
+    }
+    m_queChecks.clear();
 }
 
 void CMainProcessWnd::OnDelayedDownloadDone(LPARAM lParam) {

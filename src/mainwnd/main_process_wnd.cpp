@@ -37,6 +37,9 @@ LONG CMainProcessWnd::Create(HINSTANCE hInstance) {
     CWindowImpl::Create(nullptr, rect, nullptr, WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, WS_EX_TOOLWINDOW);
     CenterOnWorkArea();
 
+    // Without a thread of its own the window checks each file itself, as
+    // it is told when it hands one over.
+    m_digestThread.Start(m_hWnd, WM_FILE_DIGESTED);
     m_pDownloadThread = new CDownloadThread;
     return m_pDownloadThread->Start(FALSE);
 }
@@ -198,6 +201,10 @@ BOOL CMainProcessWnd::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARA
         return TRUE;
     case WM_FILE_DONE:
         lResult = OnFileDone(lParam);
+        return TRUE;
+    case WM_FILE_DIGESTED:
+        TakeVerifiedFiles();
+        lResult = 0;
         return TRUE;
     case WM_DELAYED_DOWNLOAD_DONE:
         // The background instance's one file ended, whatever its outcome.

@@ -3,9 +3,12 @@
 #include "config/file_list.h"
 #include "download/download_thread.h"
 #include "ipc/ipc_channel.h"
+#include "mainwnd/digest_thread.h"
 #include "window/window_impl.h"
 
 #include <cstdlib>
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,10 +19,11 @@ class Image;
 }
 
 // The progress strip and the controller of the download workflow: it owns
-// the download worker and the IPC channel, queues the downloads of the run
-// modes, verifies every finished file, reports progress to the host and
-// ends the process when the run is over. Main thread only; the worker and
-// the channel reach it only by posting messages.
+// the download worker, the digest thread and the IPC channel, queues the
+// downloads of the run modes, verifies every finished file, reports progress
+// to the host and ends the process when the run is over. Main thread only;
+// the worker, the digest thread and the channel reach it only by posting
+// messages.
 class CMainProcessWnd : public ATL::CWindowImpl<CMainProcessWnd, ATL::CWindow, ATL::CControlWinTraits> {
 public:
     DECLARE_WND_CLASS_EX(L"RADEVARE_DOWNLOAD", CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS, COLOR_WINDOW)
@@ -31,7 +35,7 @@ public:
                               DWORD dwMsgMapID = 0) override;
 
     // Creates the hidden, centred 250 x 12 strip with its images and starts
-    // the download worker; returns the worker's state.
+    // the digest thread and the download worker; returns the worker's state.
     LONG Create(HINSTANCE hInstance);
     // Loads PNG resource id of hInstance into *image (null when it cannot be
     // decoded into an object); FALSE when the resource is missing.
@@ -60,9 +64,10 @@ public:
     };
     // Ends the run and then the process (exit code 0), once; later calls, and
     // every worker, timer and close message from then on, are ignored. The
-    // worker is stopped first (within its bound; it removes the partial file
-    // of the transfer it was in, and the partial files of downloads no one
-    // took), so nothing is placed after the ending began.
+    // worker and the digest thread are stopped first (within the worker's
+    // bound; the worker removes the partial file of the transfer it was in
+    // and those of downloads no one took, the window those whose check was
+    // cut short), so nothing is placed after the ending began.
     void EndRun(RunEnding ending);
 
     // Seams for tests in this process: how the process ends, how the error
@@ -73,6 +78,7 @@ public:
 
     std::wstring m_strAppDir; // target folder; a file goes to m_strAppDir + its FilePath
     CDownloadThread* m_pDownloadThread = nullptr;
+    CDigestThread m_digestThread;          // checks each downloaded file while the window goes on answering
     std::vector<FileListItem> m_vecFiles;  // position k belongs to task id k + 1
     ULONGLONG m_ullLastProgress = 0;       // the watchdog's clock at the last sign of progress; set when a mode starts
     int m_nDoneCount = 0;                  // files downloaded and verified; set when the list is processed
@@ -96,6 +102,12 @@ private:
     void OnFileListDone(LPARAM lParam);
     void ProcessFileList();
     LRESULT OnFileDone(LPARAM lParam);
+    // Takes the downloaded files in the order they came, as far as their
+    // digests are known: each matching one is placed and counted, the first
+    // failed or differing one ends the run.
+    void TakeVerifiedFiles();
+    // Removes the partial files of downloads whose check the ending cut short.
+    void DiscardUncheckedFiles();
     void OnDelayedDownloadDone(LPARAM lParam);
     // The outcome of task taskId, taken from the worker (once) while the run
     // goes on; TASK_UNKNOWN otherwise.
@@ -127,8 +139,17 @@ private:
     int m_nFirstFileTaskId = kNoTask;
     int m_nDelayedTaskId = kNoTask;
 
-    // Activity count of the worker at the watchdog's last tick.
+    // A downloaded file on its way from the worker to its place, in the
+    // order the worker finished them; job is null for a failed download.
+    struct CheckedFile {
+        size_t nIndex = 0; // in m_vecFiles
+        std::shared_ptr<DigestJob> job;
+    };
+    std::deque<CheckedFile> m_queChecks;
+
+    // Activity counts of the worker and the digest thread at the watchdog's last tick.
     LONG m_nLastActivity = 0;
+    LONG m_nLastDigestActivity = 0;
     // The delayed-download mode: its watchdog ends the process silently.
     BOOL m_bDelayedMode = FALSE;
     // Set when EndRun has begun: worker messages that arrive while the error

@@ -85,6 +85,42 @@ TEST(Md5Test, FileDigestOfReadsThatStraddleChunks) {
     }
 }
 
+// Counts the chunks it is told of and gives the digest up at a given one.
+class CChunkCounter : public CDigestObserver {
+public:
+    explicit CChunkCounter(int giveUpAt) : m_nGiveUpAt(giveUpAt) {}
+    bool OnChunk() noexcept override { return ++m_nChunks != m_nGiveUpAt; }
+    int m_nChunks = 0;
+
+private:
+    int m_nGiveUpAt;
+};
+
+// An observer hears of every chunk read, the last short one too, and one
+// that answers false ends the digest there with no digest at all: a file
+// given up is never taken for a checked one.
+TEST(Md5Test, AnObserverHearsEveryChunkAndCanGiveTheDigestUp) {
+    test::CTempFolder folder;
+    const std::wstring path = folder.File(L"chunks.bin");
+    const std::string bytes = test::Pattern(3 * kDigestReadChunk + 10, 7);
+    ASSERT_TRUE(test::WriteFileBytes(path, bytes));
+    CDigestBuffer buffer;
+
+    CChunkCounter all(0);
+    EXPECT_EQ(FileDigest(path.c_str(), buffer, &all), test::PlatformDigest(bytes));
+    EXPECT_EQ(all.m_nChunks, 4);
+
+    CChunkCounter second(2);
+    EXPECT_EQ(FileDigest(path.c_str(), buffer, &second), "");
+    EXPECT_EQ(second.m_nChunks, 2) << "read on after the observer gave up";
+
+    // Giving up at the last chunk still gives no digest; the buffer serves
+    // the next digest as before.
+    CChunkCounter last(4);
+    EXPECT_EQ(FileDigest(path.c_str(), buffer, &last), "");
+    EXPECT_EQ(FileDigest(path.c_str(), buffer), test::PlatformDigest(bytes));
+}
+
 TEST(Md5Test, NoDigestForWhatCannotBeRead) {
     test::CTempFolder folder;
     const std::wstring missing = folder.File(L"missing.bin");

@@ -304,6 +304,13 @@ UPDATE = [
     Scenario("update/cut body over an installed file", files=three(fault="cut=10"), ending=filefail(B)),
     Scenario("update/error page over an installed file", files=three(fault="status=503"), ending=filefail(B)),
     Scenario("update/replaces the installed files", files=three()),
+    # b fails while a's 64 MB are still being checked on the digest thread: the host hears a's figure
+    # first, then b's failure, as if the check had been made on the spot.
+    Scenario("update/a failure right behind a large file's check",
+             files=[File(A, 64 << 20), File(B, 3000, installed=OLD, fault="status=404")], ending=filefail(B)),
+    # b comes while a's 64 MB are checked; a differs: b is never put in place, and its copy goes.
+    Scenario("update/a large file differs while the next one waits",
+             files=[File(A, 64 << 20, md5="f" * 32), File(B, 3000, installed=OLD)], ending=filefail(A)),
     # b is in flight when a's failure is handled: stopped, never put in place. Left to run, it would end
     # well within the box's 4 s, and c would follow.
     Scenario("update/nothing fetched behind the box",
