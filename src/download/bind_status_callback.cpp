@@ -73,6 +73,10 @@ bool CBindStatusCallback::DrainStream(IStream* stream) noexcept {
                 return false;
             }
             m_nWritten += read;
+            // A fast server keeps this loop going for the whole body: every
+            // chunk is a sign of bytes arriving, or a large file would time
+            // out while it arrives at full speed.
+            ++m_pSignals->nActivity;
         }
         // E_PENDING: the rest has not arrived yet; S_FALSE: the body is over.
         if (hr != S_OK || read == 0) {

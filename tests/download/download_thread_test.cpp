@@ -556,6 +556,31 @@ TEST_F(DownloadThreadTest, ActivityGrowsDuringASlowTransferAndStandsStillDuringA
     EXPECT_GT(m_worker->GetActivityCount(), duringStall);
 }
 
+// A body that arrives as fast as it is read keeps one read of the binding
+// going from its start to its end. Every chunk must still show as activity,
+// or a large file times out while it arrives at full speed.
+TEST_F(DownloadThreadTest, AFastLargeBodyShowsActivityAllTheWay) {
+    // 256 MB: several seconds under Wine on loopback.
+    const std::wstring path = L"/x/size=268435456/fastlarge.bin";
+    const std::wstring target = m_folder.File(L"fastlarge.bin");
+    CDownloadThread worker;
+    test::CMessageSink sink;
+    StartOneTransfer(worker, sink, path, target);
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(PartialPathOf(target)); }, kMessageWaitMs));
+    std::set<LONG> readings;
+    int polls = 0;
+    while (!sink.WaitFor(1, 100)) {
+        readings.insert(worker.GetActivityCount());
+        ASSERT_LT(++polls, 1200) << "no end after two minutes";
+    }
+    ASSERT_EQ(sink.Messages()[0].wParam, 0u);
+    // A watchdog that reads once a second sees it grow every time.
+    EXPECT_GE(readings.size(), static_cast<size_t>(polls) * 8 / 10) << "over " << polls << " readings";
+    EXPECT_GE(polls, 5) << "too quick to tell";
+    EXPECT_TRUE(worker.StopAndWait());
+}
+
 TEST_F(DownloadThreadTest, EachTaskCarriesItsOwnMessageAndWindow) {
     test::CMessageSink other;
     Queue(L"/x/size=10/filelist.xml", m_folder.File(L"FileList.xml"), WM_FILELIST_DONE);
