@@ -17,7 +17,12 @@ ROWS = [("1 digest", True), ("1 digest", True), ("2 up to date", True), ("3 whol
         ("4 whole run", True), ("4 whole run", True), ("5 cost per file", True), ("5 cost per file", True),
         ("6a ending", False), ("6b ending", False), ("6c ending", False), ("7 peak working set", True),
         ("7 peak private bytes", True), ("7 peak working set", True), ("7 peak private bytes", True),
-        ("8 longest unanswered", False), ("8 that run", False)]
+        ("8 longest unanswered while shown", False), ("8 that run", False), ("8 longest unanswered while shown", False),
+        ("9 HTTPS whole run", True), ("9 HTTPS whole run", True), ("10 round trip", True), ("10 round trip", True)]
+# The context of a row against the floor ends with the connections each side made per run.
+CONNECTIONS = r"RadeVare \d+ conn per run; floor \d+ conn per run$"
+TLS_CONNECTIONS = (r"^RadeVare \d+ conn, \d+ handshakes? \(\d+ resumed\) per run; "
+                   r"floor \d+ conn, \d+ handshakes? \(\d+ resumed\) per run$")
 
 
 class BenchSmokeTest(unittest.TestCase):
@@ -51,12 +56,23 @@ class BenchSmokeTest(unittest.TestCase):
                     self.assertRegex(ratio, r"^\d+\.\d\d$")
                     # The smaller files' memory rows are what the larger ones are judged by.
                     self.assertIn(met, ("-",) if goal == "none" else ("yes", "NO"))
-                elif goal == "< 100 ms":
+                elif goal in ("< 100 ms", "≤ 100 ms"):
                     self.assertIn(met, ("yes", "NO"))
                 else:
                     self.assertEqual((peer, met), ("-", "-"))
-        whole = [r["cells"] for r in records if r["cells"][0].startswith("3 whole run")][0]
-        self.assertRegex(whole[8], r"^curl \S+ \[.*\]; curl\+md5sum -c \S+ \[.*\]$")
+        context = {}  # the first row's of each name
+        for record in records:
+            context.setdefault(record["cells"][0].split(",")[0], record["cells"][8])
+        self.assertRegex(context["3 whole run"], r"^curl \S+ \[.*\]; curl\+md5sum -c \S+ \[.*\]; " + CONNECTIONS)
+        self.assertRegex(context["10 round trip"], "^" + CONNECTIONS)
+        self.assertRegex(context["9 HTTPS whole run"], TLS_CONNECTIONS)
+        # Every file over HTTPS took a handshake on some connection: none of them went over plain HTTP.
+        self.assertNotIn(" 0 handshakes", context["9 HTTPS whole run"])
+        # Every answer of the round trip's server waited 20 ms: no side's file can have taken less.
+        per_file = [r["cells"] for r in records if r["cells"][0].startswith("10 round trip") and "per file" in
+                    r["cells"][0]][0]
+        for figure in (per_file[3], per_file[4].split(": ")[1]):
+            self.assertGreaterEqual(float(figure.split(" ")[0]), 20.0, per_file)
         # The rendered table says the same: every row with figures.
         rendered = subprocess.run([sys.executable, ENGINE, "--render", self.table], capture_output=True, text=True)
         self.assertEqual(rendered.returncode, 0)

@@ -12,10 +12,10 @@ import checks
 from model import OUTER_MARGIN, WATCHDOG_MAX_SECONDS
 from prepare import Preparation
 from render import Row
-from runlib import wine
+from runlib import tls, wine
 from runlib.folders import snapshot
 from runlib.host import Launch, is_report, wait_all
-from runlib.paths import BIN, SOURCE, tool_exe, wine_path
+from runlib.paths import BIN, tool_exe
 from runlib.server import TestServer
 
 TLS_KINDS = ("good", "untrusted", "expired", "wrongname")
@@ -46,17 +46,12 @@ class Matrix:
                 self.tls_problem = "%s: %s" % (type(error).__name__, error)
 
     def start_tls(self):
-        certs = os.path.join(self.work, "certs")
-        made = subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "tls", "make_test_certs.py"), certs],
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
-        if made.returncode != 0:
-            return "make_test_certs.py failed: %s" % made.stderr.decode("utf-8", "replace").strip()
-        trusted = wine.run_quietly([tool_exe("trust_cert.exe"), wine_path(os.path.join(certs, "ca.der"))], 120)
-        if trusted.returncode != 0:
-            return "trust_cert.exe failed with exit code %d" % trusted.returncode
+        try:
+            certs = tls.trusted_certs(os.path.join(self.work, "certs"))
+        except Exception as e:  # noqa: BLE001 (any failure to make or trust them is the rows' reason to fail)
+            return "the test certificates: %s" % e
         for kind in TLS_KINDS:
-            pair = (os.path.join(certs, kind + ".pem"), os.path.join(certs, kind + ".key"))
-            self.tls_servers[kind] = TestServer(tls=pair).start()
+            self.tls_servers[kind] = TestServer(tls=(certs[kind + ".pem"], certs[kind + ".key"])).start()
         return None
 
     def stop(self):

@@ -65,6 +65,26 @@ def raw_get(port, path, context=None):
     return head.decode("latin-1"), body, ending
 
 
+class SessionConnection(http.client.HTTPSConnection):
+    """An HTTPS connection to localhost that offers a TLS session from an earlier one, when given; reused says
+    whether the server took it up."""
+
+    def __init__(self, port, context, session=None):
+        super().__init__("localhost", port, timeout=10, context=context)
+        self.session = session
+        self.reused = None
+
+    def connect(self):
+        raw = socket.create_connection((self.host, self.port), self.timeout)
+        self.sock = self._context.wrap_socket(raw, server_hostname=self.host, session=self.session)
+        self.reused = self.sock.session_reused
+
+    def fetch(self, path):
+        self.request("GET", path)
+        response = self.getresponse()
+        return response.read()
+
+
 class TestServerTest(unittest.TestCase):
     def setUp(self):
         self.root = tempfile.TemporaryDirectory()
@@ -290,6 +310,24 @@ class TestServerTest(unittest.TestCase):
         self.assertLess(time.monotonic() - start, 2)
         self.assertFalse(client.is_alive())
 
+    def test_counts_connections_not_requests_and_not_its_own_control_requests(self):
+        self.assertEqual(self.server.connection_counts(), {"connections": 0, "handshakes": 0, "resumed": 0})
+        kept = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=10)
+        for path in ("/sub/file.txt", "/x/size=10/a.bin"):
+            kept.request("GET", path)
+            self.assertEqual(kept.getresponse().read()[:4], b"from" if "sub" in path else b"\0\1\2\3")
+        kept.close()
+        self.assertEqual(self.server.connection_counts()["connections"], 1)
+        # Every get() has a connection of its own; the control paths' answers count none.
+        self.get("/sub/file.txt")
+        self.assertEqual(self.get("/_connections")[2], b"connections 2\nhandshakes 0\nresumed 0\n")
+        for control in ("/_paths", "/_disk", "/_count/sub/file.txt", "/_connections"):
+            self.get(control)
+        self.assertEqual(self.server.connection_counts(), {"connections": 2, "handshakes": 0, "resumed": 0})
+        self.assertEqual(self.server.requested_paths(), ["/sub/file.txt", "/x/size=10/a.bin", "/sub/file.txt"])
+        self.server.reset_counts()
+        self.assertEqual(self.server.connection_counts()["connections"], 0)
+
     def test_accepted_sockets_have_nodelay(self):
         # Without it every small answer waits for the client's delayed acknowledgement.
         connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=10)
@@ -352,6 +390,39 @@ class TlsTest(unittest.TestCase):
         self.assertEqual(raw_get(server.port, "/x/size=100000/cut=777/a.bin", self.client_context())[1:],
                          (test_server.generated_body(777), "eof"))
         self.assertEqual(server.tls_failures(), 0)
+
+    def test_counts_handshakes_and_the_sessions_they_resumed(self):
+        server = self.serve("good")
+        for version in (ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3):
+            with self.subTest(version=version.name):
+                server.reset_counts()
+                context = self.client_context()
+                context.minimum_version = context.maximum_version = version
+                first = SessionConnection(server.port, context)
+                for _ in range(2):  # two requests, one connection, one handshake
+                    self.assertEqual(first.fetch("/x/size=100/a.bin"), test_server.generated_body(100))
+                session = first.sock.session
+                first.close()
+                self.assertFalse(first.reused)
+                self.assertEqual(server.connection_counts(), {"connections": 1, "handshakes": 1, "resumed": 0})
+                again = SessionConnection(server.port, context, session)
+                self.assertEqual(again.fetch("/x/size=7/a.bin"), test_server.generated_body(7))
+                again.close()
+                self.assertTrue(again.reused)
+                fresh = SessionConnection(server.port, context)
+                self.assertEqual(fresh.fetch("/x/size=7/a.bin"), test_server.generated_body(7))
+                fresh.close()
+                self.assertEqual(server.connection_counts(), {"connections": 3, "handshakes": 3, "resumed": 1})
+        # A control request over TLS is no handshake of the client's; a failed handshake counts only as one.
+        control = SessionConnection(server.port, self.client_context())
+        self.assertEqual(control.fetch("/_connections"), b"connections 3\nhandshakes 3\nresumed 1\n")
+        control.close()
+        raw_get(server.port, "/x/size=10/a.bin")
+        deadline = time.monotonic() + 5
+        while server.tls_failures() == 0 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertEqual((server.tls_failures(), server.connection_counts()),
+                         (1, {"connections": 3, "handshakes": 3, "resumed": 1}))
 
     def test_each_bad_certificate_fails_for_its_own_reason(self):
         reasons = {"expired": "certificate has expired", "wrongname": "Hostname mismatch",

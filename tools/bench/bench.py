@@ -17,7 +17,7 @@ smoke test); --wrong-digest lists one file of every download row with a wrong di
 failing run).
 
 The parts: data.py (sizes, the work folder, the packages), sides.py (running and timing a side), rows.py and
-probes.py (the eight benchmarks), render.py (a row's cells, the table).
+probes.py (the ten benchmarks), render.py (a row's cells, the table).
 """
 import argparse
 import json
@@ -31,18 +31,18 @@ from data import Package, Work, real_sizes, tiny_sizes  # noqa: E402
 from render import read_table, render, write_markdown  # noqa: E402
 import probes  # noqa: E402
 import rows  # noqa: E402
-from runlib import paths, server, wine  # noqa: E402
+from runlib import paths, server, tls, wine  # noqa: E402
 from sides import Runner, log  # noqa: E402
 
 
 # In the order they run and stand in the table; the names are the filters' words.
 BENCHMARKS = (("digest", rows.digest), ("uptodate", rows.uptodate), ("large", rows.large), ("small", rows.small),
               ("growth", rows.growth), ("ending", probes.ending), ("memory", probes.memory),
-              ("mainthread", probes.mainthread))
+              ("mainthread", probes.mainthread), ("https", rows.https), ("roundtrip", rows.roundtrip))
 
 
 class Bench:
-    """What every benchmark of one architecture's run shares: options, data, runner, server, the rows."""
+    """What every benchmark of one architecture's run shares: options, data, runner, servers, the rows."""
 
     def __init__(self, args, arch):
         self.args = args
@@ -52,13 +52,26 @@ class Bench:
         self.prefix = wine.Prefix()
         self.runner = Runner(self.work, self.prefix, args.timeout)
         self.server = None
+        self.https_server = None
         self.rows = []
 
     def wanted(self, group):
         return not self.args.filters or any(f in group for f in self.args.filters)
 
-    def package(self, name, files):
-        return Package(name, files, self.server.base_url, self.work.srv, wrong_digest=self.args.wrong_digest)
+    def package(self, name, files, on_server=None, faults=""):
+        """A package of srv/ files on the plain server, or on the one given; through faults when given."""
+        return Package(name, files, (on_server or self.server).base_url, self.work.srv,
+                       wrong_digest=self.args.wrong_digest, faults=faults)
+
+    def tls_server(self):
+        """The test server over HTTPS, serving srv/ as the plain one does, started at first use with the test
+        certificate, its authority trusted in the prefix; RuntimeError or OSError when that cannot be done."""
+        if self.https_server is None:
+            certs = tls.trusted_certs(os.path.join(self.work.folder, "certs"))
+            self.https_server = server.ServerProcess(self.work.srv, os.path.join(self.work.folder, "https.log"),
+                                                     tls=(certs["good.pem"], certs["good.key"]),
+                                                     cafile=certs["ca.pem"])
+        return self.https_server
 
     def add(self, row):
         self.rows.append(row)
@@ -74,6 +87,8 @@ class Bench:
                     log("%s: %s done in %.0f s" % (self.arch, group, time.monotonic() - started))
         finally:
             self.server.stop()
+            if self.https_server is not None:
+                self.https_server.stop()
         return self.rows
 
 

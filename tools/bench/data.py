@@ -16,14 +16,17 @@ KB = 1024
 
 def real_sizes():
     return {
-        "digest": 512 * 1000 * 1000,  # benchmarks 1 and 8: one file
+        "digest": 512 * 1000 * 1000,  # benchmark 1: one file
         "uptodate": (2000, 512 * KB),  # benchmark 2
-        "large": (4, 128 * 1024 * 1024),  # benchmarks 3 and 7
+        "large": (4, 128 * 1024 * 1024),  # benchmarks 3, 7 and 9
         "mid": (4, 16 * 1024 * 1024),  # benchmark 7, the smaller size
-        "small": (5000, 8 * KB),  # benchmarks 4 (the first 2000) and 5 (the first 100, 1000, 5000)
+        # Benchmarks 4, 8 and 9 (the first 2000), 5 (the first 100, 1000, 5000) and 10 (the first 500).
+        "small": (5000, 8 * KB),
         "small_counts": (100, 1000, 5000),
         "small_row": 2000,
         "ending": (8, 1024 * KB),  # benchmark 6, flat in the target
+        "mainthread": 2000 * 1000 * 1000,  # benchmark 8: one file
+        "roundtrip": 500,  # benchmark 10: files of "small"
     }
 
 
@@ -37,6 +40,8 @@ def tiny_sizes():
         "small_counts": (4, 12),
         "small_row": 8,
         "ending": (3, 64 * KB),
+        "mainthread": 4 * 1000 * 1000,
+        "roundtrip": 6,
     }
 
 
@@ -138,35 +143,42 @@ def write_random(path, size):
 
 
 class Package:
-    """Files of srv/ as a FileList.xml lists them, and where they go in a target."""
+    """Files of srv/ as a FileList.xml lists them, and where they go in a target. faults: a path of the test
+    server's fault segments ("/x/delay=0.02") that every URL of the package, the list's too, goes through."""
 
-    def __init__(self, name, files, base_url, srv, wrong_digest=False):
+    def __init__(self, name, files, base_url, srv, wrong_digest=False, faults=""):
         self.name = name
         self.files = files  # [(relpath under srv, md5)]
         self.base_url = base_url
         self.srv = srv
-        self.list_path = "/lists/%s.xml" % name
+        self.faults = faults
+        list_file = "lists/%s.xml" % name
+        self.list_path = "%s/%s" % (faults, list_file)  # as the server is asked for it
         self.common = os.path.commonpath([os.path.dirname(rel) for rel, _ in files]) if len(files) > 1 \
             else os.path.dirname(files[0][0])
         entries = []
         for n, (rel, md5) in enumerate(files):
             if wrong_digest and n == len(files) - 1:
                 md5 = "0" * 32
-            entries.append(filelist.entry("\\" + self.local(rel).replace("/", "\\"), "%s/%s" % (base_url, rel), md5,
-                                          opt="", cmd=None))
-        full = os.path.join(srv, self.list_path.lstrip("/"))
+            entries.append(filelist.entry("\\" + self.local(rel).replace("/", "\\"), self.url(rel), md5, opt="",
+                                          cmd=None))
+        full = os.path.join(srv, list_file)
         os.makedirs(os.path.dirname(full), exist_ok=True)
         with open(full + ".new", "wb") as f:
             f.write(filelist.document(entries).encode("utf-8"))
         os.replace(full + ".new", full)
         self.list_url = base_url + self.list_path
 
+    def url(self, rel):
+        """The URL of a file of srv/."""
+        return "%s%s/%s" % (self.base_url, self.faults, rel)
+
     def local(self, rel):
         """The file's path inside a target."""
         return os.path.relpath(rel, self.common)
 
     def expected_requests(self):
-        return sorted([self.list_path] + ["/" + rel for rel, _ in self.files])
+        return sorted([self.list_path] + ["%s/%s" % (self.faults, rel) for rel, _ in self.files])
 
     def check_target(self, target, side=None):
         """Every file present with its digest, nothing else left (no partial file); a fault found names the
@@ -196,13 +208,13 @@ class Package:
         with open(path, "w", encoding="utf-8") as f:
             f.write("%s\t%s\n" % (self.list_url, wine_path(list_target)))
             for rel, _ in self.files:
-                f.write("%s/%s\t%s\n" % (self.base_url, rel, wine_path(os.path.join(target, self.local(rel)))))
+                f.write("%s\t%s\n" % (self.url(rel), wine_path(os.path.join(target, self.local(rel)))))
 
     def curl_config(self, path, target):
         with open(path, "w") as f:
             f.write('url = "%s"\noutput = "%s"\n' % (self.list_url, os.path.join(target, "..", "curl-list.xml")))
             for rel, _ in self.files:
-                f.write('url = "%s/%s"\noutput = "%s"\n' % (self.base_url, rel, os.path.join(target, self.local(rel))))
+                f.write('url = "%s"\noutput = "%s"\n' % (self.url(rel), os.path.join(target, self.local(rel))))
 
     def sums(self, path):
         with open(path, "w") as f:

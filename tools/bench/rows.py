@@ -1,6 +1,6 @@
-"""The benchmarks that time a whole run (1 to 5): a file's digest, a package already up to date, and a package
-downloaded from an empty target, each one function or one small class that makes its rows and measures
-their sides.
+"""The benchmarks that time a whole run (1 to 5, 9 and 10): a file's digest, a package already up to date, and a
+package downloaded from an empty target (over HTTP, over HTTPS, with every answer late), each one function or
+one small class that makes its rows and measures their sides.
 
 Each takes the bench (bench.py's Bench): its options (args), sizes, work folder, runner, server, and its
 package() and add(row)."""
@@ -15,7 +15,10 @@ from render import Row
 from runlib import folders
 from runlib.paths import wine_path
 from runlib.server import Requests
-from sides import RunFailed, Samples, measure, per_sample
+from sides import Connections, RunFailed, Samples, measure, per_sample
+
+# Benchmark 10: how late the server answers every request of the package.
+ROUND_TRIP_DELAY = 0.02
 
 
 def client_args(bench, package, target):
@@ -116,18 +119,22 @@ def uptodate(bench):
 
 # 3, 4, 5 ---------------------------------------------------------------------------------------------------
 class WholeRun:
-    """The sides of a whole run from an empty target: RadeVare, the floor, and curl with and without md5sum."""
+    """The sides of a whole run from an empty target: RadeVare, the floor, and curl with and without md5sum; the
+    connections (and TLS handshakes) each run of RadeVare and of the floor made to the package's server."""
 
-    def __init__(self, bench, package):
+    def __init__(self, bench, package, server=None):
         self.bench = bench
         self.runner = bench.runner
         self.package = package
+        self.server = server or bench.server
         self.served = [os.path.join(bench.work.srv, rel) for rel, _ in package.files]
+        tls = self.server.base_url.startswith("https:")
+        self.rv_connections, self.floor_connections = Connections(tls), Connections(tls)
 
     def run_rv(self):
         target = self.bench.work.target("rv")
         warm(self.served)
-        requests = Requests(self.bench.server)
+        requests = Requests(self.server)
         code, seconds, _ = self.runner.wine(client_args(self.bench, self.package, target))
         if code != 0:
             raise RunFailed("RadeVare exited %d" % code)
@@ -135,6 +142,7 @@ class WholeRun:
         taken = sorted(requests.taken())
         if taken != self.package.expected_requests():
             raise RunFailed("asked for %d paths, %d expected" % (len(taken), len(self.package.expected_requests())))
+        self.rv_connections.add(requests.connections())
         return seconds
 
     def run_floor(self):
@@ -143,10 +151,12 @@ class WholeRun:
         list_target = os.path.join(self.bench.work.target("floor-list"), "FileList.xml")
         jobs = os.path.join(self.runner.scratch, "floor-jobs.txt")
         self.package.floor_jobs(jobs, target, list_target)
+        requests = Requests(self.server)
         code, seconds, text = self.runner.wine([self.runner.exe("url_floor.exe"), wine_path(jobs)])
         if code != 0:
             raise RunFailed("url_floor exited %d" % code)
         self.package.check_target(target, "floor")
+        self.floor_connections.add(requests.connections())
         return seconds
 
     def run_curl(self, verify=False):
@@ -171,22 +181,39 @@ class WholeRun:
     def run_curl_md5(self):
         return self.run_curl(verify=True)
 
+    def measure_against_floor(self, row, others=()):
+        """RadeVare against the floor; the other sides, (name, run) each, measured with them as the row's
+        context, and after them the connections each run of RadeVare and of the floor made."""
+        context = [(name, Samples()) for name, _ in others]
+        row.context = context + [("RadeVare", self.rv_connections), ("floor", self.floor_connections)]
+        measure([(row.rv, self.run_rv), (row.peer, self.run_floor)] +
+                [(samples, run) for (_, samples), (_, run) in zip(context, others)],
+                self.bench.args.runs, self.bench.args.warmup)
+
     def measure_with_curl(self, row):
-        """RadeVare against the floor, curl's two as the row's context."""
-        curl, curl_md5 = Samples(), Samples()
-        row.context = [("curl", curl), ("curl+md5sum -c", curl_md5)]
-        measure([(row.rv, self.run_rv), (row.peer, self.run_floor), (curl, self.run_curl),
-                 (curl_md5, self.run_curl_md5)], self.bench.args.runs, self.bench.args.warmup)
+        """RadeVare against the floor, curl's two (and the connections) as the row's context."""
+        self.measure_against_floor(row, [("curl", self.run_curl), ("curl+md5sum -c", self.run_curl_md5)])
 
 
-def large(bench):
+def large_label(bench):
+    count, size = bench.sizes["large"]
+    return "%d × %d MB" % (count, size // (1024 * 1024))
+
+
+def large_package(bench, name, server=None):
+    """The large files as a package of that name on a server (the plain one unless given)."""
     count, size = bench.sizes["large"]
     names = ["large/big%d.bin" % n for n in range(count)]
     files = bench.work.ensure("large", names, size)
-    package = bench.package("large", [(n, files[n]) for n in names])
-    row = bench.add(Row("3 whole run, %d × %d MB" % (count, size // (1024 * 1024)), "s", "floor", "large",
+    return bench.package(name, [(n, files[n]) for n in names], server)
+
+
+def large(bench):
+    package = large_package(bench, "large")
+    row = bench.add(Row("3 whole run, " + large_label(bench), "s", "floor", "large",
                         fmt="%.3f", note="start to exit of the Wine process, from an empty target; the floor "
-                        "url_floor.exe: URLDownloadToFileW of the list and each file in one process"))
+                        "url_floor.exe: URLDownloadToFileW of the list and each file in one process; context: the "
+                        "connections to the server each run made"))
     WholeRun(bench, package).measure_with_curl(row)
 
 
@@ -197,17 +224,27 @@ def small_files(bench):
     return names, files
 
 
-def small(bench):
+def small_package(bench, name, n, server=None, faults=""):
+    """The first n small files as a package of that name, on a server and through faults when given."""
     names, files = small_files(bench)
+    return bench.package(name, [(rel, files[rel]) for rel in names[:n]], server, faults)
+
+
+def add_per_file(bench, total, name, n):
+    """A row of the same runs' totals over the file count, in ms/file, after the row of the totals."""
+    row = bench.add(Row(name, "ms/file", total.peer_name, total.goal, fmt="%.2f",
+                        note="the same runs' totals over the file count"))
+    row.rv = per_sample(total.rv, 1000.0 / n)
+    row.peer = per_sample(total.peer, 1000.0 / n)
+
+
+def small(bench):
     n = bench.sizes["small_row"]
-    package = bench.package("small%d" % n, [(name, files[name]) for name in names[:n]])
+    package = small_package(bench, "small%d" % n, n)
     total = bench.add(Row("4 whole run, %d × 8 KB" % n, "s", "floor", "small", fmt="%.3f",
                           note="as 3, with many small files"))
     WholeRun(bench, package).measure_with_curl(total)
-    per_file = bench.add(Row("4 whole run, %d × 8 KB, per file" % n, "ms/file", "floor", "small", fmt="%.2f",
-                             note="the same runs' totals over the file count"))
-    per_file.rv = per_sample(total.rv, 1000.0 / n)
-    per_file.peer = per_sample(total.peer, 1000.0 / n)
+    add_per_file(bench, total, "4 whole run, %d × 8 KB, per file" % n, n)
 
 
 def per_file(run, n):
@@ -215,11 +252,42 @@ def per_file(run, n):
 
 
 def growth(bench):
-    names, files = small_files(bench)
     for n in bench.sizes["small_counts"]:
-        package = bench.package("growth%d" % n, [(name, files[name]) for name in names[:n]])
+        package = small_package(bench, "growth%d" % n, n)
         row = bench.add(Row("5 cost per file, %d × 8 KB" % n, "ms/file", "floor", "small", fmt="%.2f",
                             note="whole run start to exit over the file count"))
         sides = WholeRun(bench, package)
         measure([(row.rv, functools.partial(per_file, sides.run_rv, n)),
                  (row.peer, functools.partial(per_file, sides.run_floor, n))], bench.args.runs, bench.args.warmup)
+
+
+# 9 ---------------------------------------------------------------------------------------------------------
+def https(bench):
+    """3 and 4 again over HTTPS, from the test server with the test certificate the prefix trusts."""
+    n = bench.sizes["small_row"]
+    note = ("as 3 and 4, over HTTPS from the test server (good.pem, its authority trusted in the prefix); "
+            "context: the connections and TLS handshakes each run made, and how many resumed a session")
+    large_row = bench.add(Row("9 HTTPS whole run, " + large_label(bench), "s", "floor", "large", fmt="%.3f",
+                              note=note))
+    small_row = bench.add(Row("9 HTTPS whole run, %d × 8 KB" % n, "s", "floor", "small", fmt="%.3f", note=note))
+    try:
+        server = bench.tls_server()
+    except (RuntimeError, OSError) as e:
+        for row in (large_row, small_row):
+            row.rv.error = row.peer.error = "no HTTPS server: %s" % e
+        return
+    WholeRun(bench, large_package(bench, "https-large", server), server).measure_against_floor(large_row)
+    WholeRun(bench, small_package(bench, "https-small%d" % n, n, server), server).measure_against_floor(small_row)
+
+
+# 10 --------------------------------------------------------------------------------------------------------
+def roundtrip(bench):
+    """Small files from a server that answers every request late (its delay fault on every path): how much of
+    a file's time is the network's wait."""
+    n = bench.sizes["roundtrip"]
+    late = "every answer %d ms late" % round(ROUND_TRIP_DELAY * 1000)
+    package = small_package(bench, "roundtrip%d" % n, n, faults="/x/delay=%g" % ROUND_TRIP_DELAY)
+    total = bench.add(Row("10 round trip, %d × 8 KB, %s" % (n, late), "s", "floor", "large", fmt="%.3f",
+                          note="as 4, the test server's delay fault on the list and every file"))
+    WholeRun(bench, package).measure_against_floor(total)
+    add_per_file(bench, total, "10 round trip, %d × 8 KB, per file, %s" % (n, late), n)

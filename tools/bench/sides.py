@@ -45,6 +45,35 @@ class Samples:
         return "%s [%s–%s]" % (fmt % self.median, fmt % min(self.values), fmt % max(self.values))
 
 
+class Connections:
+    """The connections each run of one side made to the test server (Requests.connections), as a row's context
+    shows them beside the Samples: "1 conn per run", over TLS "4 conn, 4 handshakes (3 resumed) per run"; a
+    spread across runs as "1–2"."""
+
+    error = None
+
+    def __init__(self, tls):
+        self.tls = tls
+        self.runs = []
+
+    def add(self, counts):
+        self.runs.append(counts)
+
+    def spread(self, name):
+        values = [counts[name] for counts in self.runs]
+        return "%d" % values[0] if min(values) == max(values) else "%d–%d" % (min(values), max(values))
+
+    def text(self, fmt=None):
+        if not self.runs:
+            return "-"
+        text = "%s conn" % self.spread("connections")
+        if self.tls:
+            handshakes = self.spread("handshakes")
+            text += ", %s handshake%s (%s resumed)" % (handshakes, "" if handshakes == "1" else "s",
+                                                       self.spread("resumed"))
+        return text + " per run"
+
+
 def per_sample(samples, factor):
     return Samples([v * factor for v in samples.values], samples.error)
 

@@ -1,14 +1,20 @@
-// ui_probe: how long RadeVare's main thread leaves its window unanswered.
-// Starts the program, finds its progress window (class RADEVARE_DOWNLOAD, in
-// the child's process) and every interval sends it WM_NULL with
-// SendMessageTimeoutW, which returns only once the window's thread has
-// taken the message. The longest wait for an answer is the longest stretch
-// the thread did not look at its queue, less at most one interval (the
-// stretch may have begun just after the previous answer).
+// ui_probe: how long RadeVare's main thread leaves its window unanswered
+// while the strip is shown. Starts the program, finds its progress window
+// (class RADEVARE_DOWNLOAD, in the child's process) and every interval, while
+// IsWindowVisible says the strip is shown, sends it WM_NULL with
+// SendMessageTimeoutW, which returns only once the window's thread has taken
+// the message. The longest wait for an answer is the longest stretch the
+// thread did not look at its queue while shown, less at most one interval
+// (the stretch may have begun just after the previous answer). The window is
+// hidden before the strip is first shown and while the run ends: no probe is
+// sent then, but a wait that began while it was shown counts to its end, even
+// when the window was hidden or destroyed meanwhile.
 //
 // usage: ui_probe.exe [--interval MS] -- program.exe [arguments...]
 // Writes one line, tab-separated: probe <exit code> <total ms, start to exit>
-// <probes answered> <longest wait ms> <ms until the window was found, -1 never>.
+// <probes answered> <longest wait ms> <ms until the window was found, -1 never>
+// <ms until it was first shown, -1 never>. Readers take the fields by place:
+// they keep their places, and a new field only ever goes at the end.
 // Exit code 0 when the child ran, 1 when it could not be started, 2 bad usage.
 
 #include "common.h"
@@ -37,16 +43,23 @@ int wmain(int argc, wchar_t** argv) {
     }
     HWND window = nullptr;
     double foundAt = -1.0;
+    double shownAt = -1.0;
     double longest = 0.0;
     unsigned long answered = 0;
     for (;;) {
+        if (window != nullptr && !::IsWindow(window)) {
+            window = nullptr; // destroyed while hidden: look for the next one
+        }
         if (window == nullptr) {
             window = FindProcessWindow(process.dwProcessId, L"RADEVARE_DOWNLOAD");
             if (window != nullptr && foundAt < 0) {
                 foundAt = clock.Ms();
             }
-        } else {
+        } else if (::IsWindowVisible(window)) {
             const double sent = clock.Ms();
+            if (shownAt < 0) {
+                shownAt = sent;
+            }
             DWORD_PTR result = 0;
             // A minute: no wait of RadeVare's is ever that long, and a window
             // that is destroyed meanwhile ends the wait at once.
@@ -70,8 +83,8 @@ int wmain(int argc, wchar_t** argv) {
     const double total = clock.Ms();
     DWORD exitCode = 0;
     ::GetExitCodeProcess(process.hProcess, &exitCode);
-    std::printf("probe\t%lu\t%.3f\t%lu\t%.3f\t%.3f\n", static_cast<unsigned long>(exitCode), total, answered, longest,
-                foundAt);
+    std::printf("probe\t%lu\t%.3f\t%lu\t%.3f\t%.3f\t%.3f\n", static_cast<unsigned long>(exitCode), total, answered,
+                longest, foundAt, shownAt);
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
     return 0;

@@ -8,6 +8,7 @@ usage: test_server.py [--port N] [--root DIR] [--verbose] [--tls-cert FILE --tls
            stop, exit with CMD's exit code
 in Python: from test_server import TestServer
            with TestServer(root) as server: ... server.base_url, server.request_count("/a.bin") ...
+           server.connection_counts() == {"connections": 1, "handshakes": 0, "resumed": 0}
            TestServer(root, tls=(certfile, keyfile)) serves the same URLs over TLS
 
 With TLS the server still listens on 127.0.0.1 but names itself localhost in base_url (so localhost must
@@ -22,6 +23,11 @@ URLs
   /_count/PATH           text: how many requests /PATH received so far (this request is not counted)
   /_paths                text: every requested path in arrival order, one a line (not counted)
   /_disk                 text: how many bodies went out whole from --root files with sendfile (not counted)
+  /_connections          text: the client's connections so far, as lines "connections N", "handshakes N" (TLS
+                         handshakes) and "resumed N" (those of them that resumed an earlier TLS session)
+The paths starting /_ are the server's own: they count as no request, and a connection whose first request
+is one of them counts as none of the client's connections or handshakes (a connection counts once it carries
+a request of the client; a failed handshake counts only in the TLS failures).
 A --root file asked for without a fault (an in-memory file of the same path shadows it) is streamed from disk
 with sendfile over a kept-alive connection; everything else is built in memory.
 
@@ -79,6 +85,8 @@ ENDLESS_CHUNK = 64 * 1024
 RESET_DRAIN_SECONDS = 2.0
 # A client that connects to the TLS port and never finishes its handshake gives up its thread after this.
 TLS_HANDSHAKE_SECONDS = 10.0
+# What connection_counts() and /_connections report, in this order.
+CONNECTION_COUNTS = ("connections", "handshakes", "resumed")
 
 
 def generated_body(size):
@@ -172,6 +180,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         # Without it every small answer waits 40 ms for the client's delayed acknowledgement.
         self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.server.owner._track(self.connection, True)
+        self._seen_request = False
 
     def finish(self):
         try:
@@ -192,12 +201,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _serve(self, send_body):
         owner = self.server.owner
         path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
-        if path.startswith("/_count/"):
-            return self._answer(200, str(owner.request_count(path[len("/_count"):])).encode(), send_body)
-        if path == "/_disk":
-            return self._answer(200, str(owner.disk_bodies()).encode(), send_body)
-        if path == "/_paths":
-            return self._answer(200, "".join(p + "\n" for p in owner.requested_paths()).encode("utf-8"), send_body)
+        control = owner._control_answer(path)
+        self._first_request(is_client=control is None)
+        if control is not None:
+            return self._answer(200, control.encode("utf-8"), send_body)
 
         number = owner._count(path)
         faults, resource = owner._faults_for(path)
@@ -229,6 +236,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             if body is None:
                 return self._answer(404, b"not found\n", send_body)
         return self._answer(faults.status or 200, body, send_body, faults, mimetypes.guess_type(resource)[0])
+
+    def _first_request(self, is_client):
+        """Counts the connection (and its handshake) at its first request, when that request is the client's."""
+        if not self._seen_request:
+            self._seen_request = True
+            if is_client:
+                self.server.owner._count_connection(self.connection)
 
     def _answer(self, status, body, send_body, faults=None, content_type=None):
         faults = faults or Faults()
@@ -407,6 +421,7 @@ class TestServer:
         self._counts = {}
         self._paths = []
         self._disk_bodies = 0
+        self._connection_counts = dict.fromkeys(CONNECTION_COUNTS, 0)
         self._connections = set()
         self._server = None
         self._thread = None
@@ -483,11 +498,37 @@ class TestServer:
         with self._lock:
             self._counts.clear()
             self._paths.clear()
+            self._connection_counts = dict.fromkeys(CONNECTION_COUNTS, 0)
+
+    def connection_counts(self):
+        """The client's connections so far, their TLS handshakes and how many of those resumed an earlier
+        session: {"connections": N, "handshakes": N, "resumed": N}; the server's own control requests aside."""
+        with self._lock:
+            return dict(self._connection_counts)
 
     def disk_bodies(self):
         """How many bodies went out whole from --root files with sendfile so far."""
         with self._lock:
             return self._disk_bodies
+
+    def _control_answer(self, path):
+        """The text of a control path's answer, or None when the path is not one."""
+        if path.startswith("/_count/"):
+            return str(self.request_count(path[len("/_count"):]))
+        if path == "/_disk":
+            return str(self.disk_bodies())
+        if path == "/_paths":
+            return "".join(p + "\n" for p in self.requested_paths())
+        if path == "/_connections":
+            return "".join("%s %d\n" % item for item in self.connection_counts().items())
+        return None
+
+    def _count_connection(self, connection):
+        with self._lock:
+            self._connection_counts["connections"] += 1
+            if isinstance(connection, ssl.SSLSocket):
+                self._connection_counts["handshakes"] += 1
+                self._connection_counts["resumed"] += int(connection.session_reused)
 
     def _sent_from_disk(self, size):
         with self._lock:
@@ -501,6 +542,10 @@ class TestServer:
             connection = self._tls_context.wrap_socket(raw, server_side=True)
             connection.settimeout(None)
             self._track(connection, True)
+            if self.verbose:
+                sys.stderr.write("test_server: TLS handshake: %s, %s, session %s\n" % (
+                    connection.version(), connection.cipher()[0],
+                    "resumed" if connection.session_reused else "new"))
             return connection
         except (ssl.SSLError, OSError) as e:
             with self._lock:

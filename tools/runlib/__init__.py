@@ -6,6 +6,7 @@ benchmarks and the demo.
     filelist FileList.xml, written once (attribute values escaped), and a package on the test server
     host     the test host: one run in the background with the time of each log line, or a run to its end
     server   the HTTP test server in this process or in one of its own, and what it was asked for
+    tls      the test certificates, with the prefix trusting their authority
     folders  snapshots of folders, fresh client folders, folders only a marker of ours lets us empty
 
 The environment comes from scripts/wine-session (WINEPREFIX, WINELOADER, DISPLAY, a persistent wineserver,
