@@ -779,6 +779,11 @@ TEST_F(IpcTwoProcessTest, AHostWindowThatVanishesTakesNothingMoreAndTheHostStill
     EXPECT_EQ(m_host[3], L"vanished");
     // The client ran to its end after the window had gone.
     EXPECT_EQ(m_host[4], L"exit\t0");
-    // The third block was never read, so never acknowledged.
-    EXPECT_EQ(LinesStartingWith(m_client, L"acknowledged\t"), std::vector<std::wstring>{L"acknowledged\t0"});
+    // The third block was never read. Whether the client still waits for it
+    // depends on the race between its post and the window's end: posted
+    // first, it is never acknowledged; posted after, the post fails and the
+    // block is let go at once. Either way the wait ends within its bound.
+    const std::vector<std::wstring> acknowledged = LinesStartingWith(m_client, L"acknowledged\t");
+    ASSERT_EQ(acknowledged.size(), 1u);
+    EXPECT_TRUE(acknowledged[0] == L"acknowledged\t0" || acknowledged[0] == L"acknowledged\t1") << acknowledged[0];
 }
