@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <unordered_set>
 
 #include <shellapi.h>
 #include <shlwapi.h>
@@ -187,10 +188,17 @@ void CMainProcessWnd::ProcessFileList() {
         ShowWindow(SW_SHOW);
     }
     SendDownProgress(0);
+    // Each folder is looked at once: a package of thousands of files in a
+    // few folders would otherwise ask the file system thousands of times
+    // while the strip waits to answer.
+    std::unordered_set<std::wstring> folders;
     for (size_t i = 0; i < m_vecFiles.size(); ++i) {
         const FileListItem& item = m_vecFiles[i];
         const std::wstring savePath = m_strAppDir + item.FilePath;
-        CreateFolderOf(savePath);
+        const std::wstring folder = FolderOf(savePath);
+        if (folders.insert(folder).second) {
+            CreateFolder(folder);
+        }
         const int taskId = AddDownload(item.url, savePath, std::wstring(), WM_FILE_DONE);
         if (i == 0) {
             m_nFirstFileTaskId = taskId;

@@ -119,9 +119,11 @@ private:
     int AddDownload(const std::wstring& url, const std::wstring& savePath, const std::wstring& fileName,
                     UINT notifyMsg);
     void WakeWorker();
-    // Creates the folder a file is to be written to, when it is missing;
-    // either separator ends a folder name.
-    static void CreateFolderOf(const std::wstring& filePath);
+    // The folder a file is to be written to, with a trailing backslash;
+    // either separator ends a folder name. Empty for a bare name.
+    static std::wstring FolderOf(const std::wstring& filePath);
+    // Creates folder when it is missing.
+    static void CreateFolder(const std::wstring& folder);
     void StartWatchdog();
     int DonePercentage() const;
     // How much of a bar width pixels wide the verified files fill.

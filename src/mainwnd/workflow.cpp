@@ -81,16 +81,16 @@ int CMainProcessWnd::AddDownload(const std::wstring& url, const std::wstring& sa
     return task.nTaskId;
 }
 
-void CMainProcessWnd::CreateFolderOf(const std::wstring& filePath) {
+std::wstring CMainProcessWnd::FolderOf(const std::wstring& filePath) {
     // The part up to and including the last separator; nothing for a bare
     // name. SHCreateDirectory takes backslashes only.
     const std::wstring path = WithBackslashes(filePath);
     const size_t lastSeparator = path.rfind(L'\\');
-    if (lastSeparator == std::wstring::npos) {
-        return;
-    }
-    const std::wstring folder = path.substr(0, lastSeparator + 1);
-    if (!::PathIsDirectoryW(folder.c_str())) {
+    return lastSeparator == std::wstring::npos ? std::wstring() : path.substr(0, lastSeparator + 1);
+}
+
+void CMainProcessWnd::CreateFolder(const std::wstring& folder) {
+    if (!folder.empty() && !::PathIsDirectoryW(folder.c_str())) {
         ::SHCreateDirectory(nullptr, folder.c_str());
     }
 }
@@ -115,7 +115,7 @@ void CMainProcessWnd::StartDelayedDownload(const std::wstring& url, const std::w
     // The worker makes no folders, and a file for later usually goes into
     // one that this installation does not have yet.
     const std::wstring target = folder + relative;
-    CreateFolderOf(target);
+    CreateFolder(FolderOf(target));
     // A background instance must never live forever: a stalled or reset
     // connection does not time out by itself, so the stall watchdog ends it.
     m_bDelayedMode = TRUE;
