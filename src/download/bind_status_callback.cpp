@@ -179,8 +179,12 @@ STDMETHODIMP CBindStatusCallback::GetBindInfo(DWORD* grfBINDF, BINDINFO* pbindin
     }
     // Asynchronous, so that the worker's own message loop runs the binding
     // and may abort it between any two of its steps; the body is pulled from
-    // the stream as it arrives.
-    *grfBINDF = BINDF_ASYNCHRONOUS | BINDF_ASYNCSTORAGE | BINDF_PULLDATA;
+    // the stream as it arrives. Nothing goes into the internet cache: the
+    // worker writes the body itself, and a second copy there would only be
+    // written to be removed again (under Wine that copy and its index entry
+    // cost a small file more than a tenth of its whole download, and a large
+    // one its size in writes once more).
+    *grfBINDF = BINDF_ASYNCHRONOUS | BINDF_ASYNCSTORAGE | BINDF_PULLDATA | BINDF_NOWRITECACHE;
     // cbSize is the caller's; never clear more than the structure this program knows.
     const ULONG size = pbindinfo->cbSize;
     if (size < sizeof(ULONG)) {

@@ -89,8 +89,8 @@ CDownloadThread::TaskOutcome CDownloadThread::TakeTaskOutcome(int nTaskId, Downl
         cachedUrl.swap(ended.strCachedUrl);
     }
     // On the taker's thread, outside the lock: the worker is already on its
-    // next transfer, and a cache call costs about half a millisecond under
-    // Wine, a good part of a small file's whole download.
+    // next transfer. Cheap where there is no copy to remove (under Wine the
+    // binding leaves none).
     if (!cachedUrl.empty()) {
         ::DeleteUrlCacheEntryW(cachedUrl.c_str());
     }
@@ -166,8 +166,8 @@ bool CDownloadThread::ProcessTask(DownloadTask& task) {
     for (int attempt = 1;; ++attempt) {
         std::wstring localPath;
         if (DownloadOnce(task, localPath)) {
-            // A file download also left a copy in the internet cache, which
-            // goes when the outcome is taken.
+            // The binding asks for no copy in the internet cache; a system
+            // that keeps one all the same loses it when the outcome is taken.
             const std::wstring cachedUrl = task.strSavePath.empty() ? std::wstring() : task.strUrl;
             task.strUrl = localPath;
             // Stored before the post: the window reads the result when the message arrives.

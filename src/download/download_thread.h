@@ -62,9 +62,9 @@ public:
     // record, like GetTaskResult); every later call, and any call for a task
     // that has not ended or never existed, gives TASK_UNKNOWN. The window's
     // messages can be posted by any process: only this tells which are real.
-    // Taking a file download's outcome also removes the copy that the
-    // download left in the internet cache; the worker removes those of
-    // outcomes never taken when it is destroyed.
+    // Taking a file download's outcome also removes any copy of it in the
+    // internet cache (the binding asks for none, but a system may keep one);
+    // the worker removes those of outcomes never taken when it is destroyed.
     TaskOutcome TakeTaskOutcome(int nTaskId, DownloadTask& task);
 
     // Grows with every sign that bytes are arriving; a watchdog compares two

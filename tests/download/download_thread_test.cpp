@@ -316,7 +316,7 @@ TEST_F(DownloadThreadTest, EnvironmentReferenceIsExpandedWhileTheResultKeepsItUn
     EXPECT_EQ(test::ReadFileBytes(result.strUrl), test::GeneratedBody(4321));
 }
 
-TEST_F(DownloadThreadTest, CacheDownloadKeepsItsEntryAndFileDownloadsLeaveNone) {
+TEST_F(DownloadThreadTest, CacheDownloadKeepsItsEntryAndFileDownloadsNeverMakeOne) {
     const std::wstring cachePath = L"/x/size=6000/cached.bin";
     const std::wstring filePath = L"/x/size=6000/notcached.bin";
     const std::wstring failedPath = L"/x/status=404/failednotcached.bin";
@@ -349,16 +349,17 @@ TEST_F(DownloadThreadTest, CacheDownloadKeepsItsEntryAndFileDownloadsLeaveNone) 
     ASSERT_TRUE(cached(cachePath));
     EXPECT_EQ(_wcsicmp(info->lpszLocalFileName, result.strUrl.c_str()), 0);
 
-    // A download to a file keeps its second copy only until its outcome is
-    // taken; a failed one leaves none at all.
+    // A download to a file never puts a second copy into the cache, neither
+    // before its outcome is taken nor after; a failed one leaves none either.
     EXPECT_FALSE(cached(failedPath));
-    EXPECT_TRUE(cached(filePath));
+    EXPECT_FALSE(cached(filePath));
     ASSERT_EQ(m_worker->TakeTaskOutcome(fileId, result), CDownloadThread::TASK_SUCCEEDED);
     EXPECT_FALSE(cached(filePath));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
-    // An outcome no one took: the copy goes with the worker.
-    EXPECT_TRUE(cached(untakenPath));
+    // Nor does an outcome no one took, and the worker's end keeps the cache
+    // download's own entry.
+    EXPECT_FALSE(cached(untakenPath));
     EXPECT_TRUE(m_worker->StopAndWait());
     m_worker.reset();
     EXPECT_FALSE(cached(untakenPath));
