@@ -13,7 +13,8 @@
 // usage: ui_probe.exe [--interval MS] -- program.exe [arguments...]
 // Writes one line, tab-separated: probe <exit code> <total ms, start to exit>
 // <probes answered> <longest wait ms> <ms until the window was found, -1 never>
-// <ms until it was first shown, -1 never>. Readers take the fields by place:
+// <ms until it was first shown, -1 never> <ms at which the longest wait began,
+// -1 none> <ms of the last probe sent while shown, -1 none>. Readers take the fields by place:
 // they keep their places, and a new field only ever goes at the end.
 // Exit code 0 when the child ran, 1 when it could not be started, 2 bad usage.
 
@@ -45,6 +46,8 @@ int wmain(int argc, wchar_t** argv) {
     double foundAt = -1.0;
     double shownAt = -1.0;
     double longest = 0.0;
+    double longestAt = -1.0;
+    double lastShownAt = -1.0;
     unsigned long answered = 0;
     for (;;) {
         if (window != nullptr && !::IsWindow(window)) {
@@ -60,19 +63,23 @@ int wmain(int argc, wchar_t** argv) {
             if (shownAt < 0) {
                 shownAt = sent;
             }
+            lastShownAt = sent;
             DWORD_PTR result = 0;
             // A minute: no wait of RadeVare's is ever that long, and a window
             // that is destroyed meanwhile ends the wait at once.
             const BOOL sentOk = ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result);
             const double waited = clock.Ms() - sent;
+            // A wait the thread ended by destroying the window (the last
+            // file's check ends that way) was a stretch unanswered all the same.
+            const bool destroyed = sentOk == 0 && !::IsWindow(window);
             if (sentOk != 0) {
                 ++answered;
-                longest = std::max(longest, waited);
-            } else if (!::IsWindow(window)) {
-                // The thread went on without answering and destroyed the
-                // window: the last file's check ends that way, and the wait
-                // until then was a stretch unanswered all the same.
-                longest = std::max(longest, waited);
+            }
+            if ((sentOk != 0 || destroyed) && waited > longest) {
+                longest = waited;
+                longestAt = sent;
+            }
+            if (destroyed) {
                 window = nullptr;
             }
         }
@@ -83,8 +90,8 @@ int wmain(int argc, wchar_t** argv) {
     const double total = clock.Ms();
     DWORD exitCode = 0;
     ::GetExitCodeProcess(process.hProcess, &exitCode);
-    std::printf("probe\t%lu\t%.3f\t%lu\t%.3f\t%.3f\t%.3f\n", static_cast<unsigned long>(exitCode), total, answered,
-                longest, foundAt, shownAt);
+    std::printf("probe\t%lu\t%.3f\t%lu\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\n", static_cast<unsigned long>(exitCode), total,
+                answered, longest, foundAt, shownAt, longestAt, lastShownAt);
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
     return 0;
