@@ -2,11 +2,6 @@
 
 namespace {
 
-// How long StopAndWait gives the thread to end. A transfer that is aborted
-// ends within milliseconds; the bound is for the one that never returns
-// (a connection reset in mid-body under Wine).
-constexpr DWORD kStopWaitMs = 3000;
-
 HANDLE NewManualResetEvent() noexcept {
     return ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }

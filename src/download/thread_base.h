@@ -45,7 +45,12 @@ public:
     // failed); CHECK_CONTINUE when not paused; CHECK_RESUMED after a pause.
     int CheckPoint(DWORD dwTimeoutMs);
 
-    // Requests a stop and waits up to 3000 ms for the thread. Returns TRUE
+    // How long StopAndWait gives the thread to end. A transfer that is
+    // aborted ends within milliseconds; the bound is for the one that never
+    // returns (a connection reset in mid-body under Wine).
+    static constexpr DWORD kStopWaitMs = 3000;
+
+    // Requests a stop and waits up to kStopWaitMs for the thread. Returns TRUE
     // when no thread runs any more (or none was ever made). FALSE means the
     // thread still runs and still uses this object: the owner must not
     // delete it then.

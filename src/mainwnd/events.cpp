@@ -21,8 +21,6 @@ const ULONGLONG kIdleAllowedMs = 15000;
 // The longest the process waits, on its way out, for the host to take its
 // last reports.
 const DWORD kAcknowledgeWaitMs = 1000;
-// How long the worker and the digest thread together may take to stop.
-const ULONGLONG kStopWaitMs = 3000;
 const int kNoFigure = INT_MIN;
 
 const wchar_t kErrorCaption[] = L"下载错误";
@@ -85,7 +83,8 @@ void CMainProcessWnd::EndRun(RunEnding ending) {
     const ULONGLONG stopTook = ::GetTickCount64() - stopStarted;
     // A digest thread held in a read that never returns keeps its file
     // open: that partial file stays for the next run's clean-up.
-    if (m_digestThread.StopAndWait(stopTook < kStopWaitMs ? static_cast<DWORD>(kStopWaitMs - stopTook) : 0)) {
+    const ULONGLONG bound = CThreadBase::kStopWaitMs;
+    if (m_digestThread.StopAndWait(stopTook < bound ? static_cast<DWORD>(bound - stopTook) : 0)) {
         DiscardUncheckedFiles();
     }
     // Hidden before the box: the box is about the download, not over the bar.
