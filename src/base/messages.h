@@ -16,6 +16,11 @@
 // at the message, which any process can post.
 #define WM_FILE_DIGESTED (WM_USER + 0x203) // 0x603
 
+// Progress window -> itself: queue the next slice of the list's files.
+// wParam, lParam: 0. Another process's post only brings the next slice
+// forward; the window keeps how far it has queued.
+#define WM_QUEUE_FILES (WM_USER + 0x204) // 0x604
+
 // IPC channel. WM_IPC_DELIVER is sent by the channel window to itself on its
 // own thread (wParam: byte length, lParam: the block's text, copied out of it);
 // WM_IPC_NOTIFY is the same id as the channel's delivery to the progress

@@ -9,7 +9,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <unordered_set>
 
 #include <shellapi.h>
 #include <shlwapi.h>
@@ -18,6 +17,9 @@ namespace {
 
 // How long the watchdog lets a run go without a sign of progress.
 const ULONGLONG kIdleAllowedMs = 15000;
+// How long one slice of queuing the list's files may hold the window's
+// thread: well inside what a user notices as a window that does not answer.
+const ULONGLONG kQueueSliceMs = 20;
 // The longest the process waits, on its way out, for the host to take its
 // last reports.
 const DWORD kAcknowledgeWaitMs = 1000;
@@ -120,8 +122,10 @@ void CMainProcessWnd::OnTimer() {
     if (m_bEnding) {
         return;
     }
-    // A digest result whose message was lost (a full queue) is taken here.
+    // A digest result or a slice of the list whose message was lost (a full
+    // queue) is taken here.
     TakeVerifiedFiles();
+    QueueFiles();
     if (m_bEnding) {
         return;
     }
@@ -187,23 +191,39 @@ void CMainProcessWnd::ProcessFileList() {
         ShowWindow(SW_SHOW);
     }
     SendDownProgress(0);
-    // Each folder is looked at once: a package of thousands of files in a
-    // few folders would otherwise ask the file system thousands of times
-    // while the strip waits to answer.
-    std::unordered_set<std::wstring> folders;
-    for (size_t i = 0; i < m_vecFiles.size(); ++i) {
-        const FileListItem& item = m_vecFiles[i];
+    m_nQueuedFiles = 0;
+    m_setQueuedFolders.clear();
+    QueueFiles();
+}
+
+void CMainProcessWnd::QueueFiles() {
+    if (m_bEnding || m_nQueuedFiles >= m_vecFiles.size()) {
+        return;
+    }
+    const ULONGLONG sliceStarted = m_pfnTickCount();
+    do {
+        const FileListItem& item = m_vecFiles[m_nQueuedFiles];
         const std::wstring savePath = m_strAppDir + item.FilePath;
+        // Each folder is looked at once: a package of thousands of files in a
+        // few folders would otherwise ask the file system thousands of times.
         const std::wstring folder = FolderOf(savePath);
-        if (folders.insert(folder).second) {
+        if (m_setQueuedFolders.insert(folder).second) {
             CreateFolder(folder);
         }
+        // Task ids follow one another in list order: the first file's id
+        // tells every other file's place in the list.
         const int taskId = AddDownload(item.url, savePath, std::wstring(), WM_FILE_DONE);
-        if (i == 0) {
+        if (m_nQueuedFiles == 0) {
             m_nFirstFileTaskId = taskId;
         }
-    }
+        ++m_nQueuedFiles;
+    } while (m_nQueuedFiles < m_vecFiles.size() && m_pfnTickCount() - sliceStarted < kQueueSliceMs);
+    // The worker starts on the first slice while the next is queued.
     WakeWorker();
+    // A lost post (a full queue) is made good by the watchdog's next tick.
+    if (m_nQueuedFiles < m_vecFiles.size()) {
+        PostMessage(WM_QUEUE_FILES);
+    }
 }
 
 LRESULT CMainProcessWnd::OnFileDone(LPARAM lParam) {

@@ -206,6 +206,10 @@ BOOL CMainProcessWnd::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARA
         TakeVerifiedFiles();
         lResult = 0;
         return TRUE;
+    case WM_QUEUE_FILES:
+        QueueFiles();
+        lResult = 0;
+        return TRUE;
     case WM_DELAYED_DOWNLOAD_DONE:
         // The background instance's one file ended, whatever its outcome.
         OnDelayedDownloadDone(lParam);

@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <windows.h>
@@ -101,6 +102,11 @@ private:
     // a task is taken from the worker itself (TakeTaskOutcome).
     void OnFileListDone(LPARAM lParam);
     void ProcessFileList();
+    // Queues the next files of the list for about kQueueSliceMs of this
+    // thread (at least one), wakes the worker and, while files remain, posts
+    // WM_QUEUE_FILES for the next slice: a list of thousands of files in
+    // hundreds of new folders never keeps the shown strip from answering.
+    void QueueFiles();
     LRESULT OnFileDone(LPARAM lParam);
     // Takes the downloaded files in the order they came, as far as their
     // digests are known: each matching one is placed and counted, the first
@@ -140,6 +146,11 @@ private:
     int m_nListTaskId = kNoTask;
     int m_nFirstFileTaskId = kNoTask;
     int m_nDelayedTaskId = kNoTask;
+
+    // The files of m_vecFiles queued so far, from the front, and the folders
+    // looked at for them: each once, however many files it holds.
+    size_t m_nQueuedFiles = 0;
+    std::unordered_set<std::wstring> m_setQueuedFolders;
 
     // A downloaded file on its way from the worker to its place, in the
     // order the worker finished them; job is null for a failed download.

@@ -6,6 +6,7 @@
 #include "ipc/paras_helper.h"
 #include "screen_capture.h"
 #include "test_support/files.h"
+#include "test_support/temp_folder.h"
 
 #include <atomic>
 #include <functional>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include <objidl.h>
+#include <shlwapi.h>
 #include <gdiplus.h>
 #include <gtest/gtest.h>
 
@@ -223,6 +225,83 @@ TEST_F(MainProcessWndTest, WorkerMessagesCountOnlyForTasksThatEnded) {
     }
     EXPECT_EQ(m_wnd.m_nDoneCount, 0);
     EXPECT_TRUE(m_wnd.IsWindow());
+}
+
+namespace {
+
+// A clock that moves 8 ms at every reading: a slice of queuing then holds
+// three files.
+ULONGLONG g_steppingClock = 0;
+ULONGLONG WINAPI SteppingClock() {
+    return g_steppingClock += 8;
+}
+
+bool QueueFilesPending(HWND wnd) {
+    MSG msg;
+    return ::PeekMessageW(&msg, wnd, WM_QUEUE_FILES, WM_QUEUE_FILES, PM_NOREMOVE) != FALSE;
+}
+
+} // namespace
+
+// The list's files are queued a slice at a time, the window answering in
+// between: each slice makes the folders of its files, the worker gets the
+// tasks in list order with ids that follow one another, and once every file
+// is queued a WM_QUEUE_FILES from anyone changes nothing.
+TEST_F(MainProcessWndTest, TheListIsQueuedInSlicesInListOrder) {
+    // A worker that is never started keeps what it is given, and fails each
+    // task at once when it is started (the addresses are no web addresses).
+    ASSERT_TRUE(m_wnd.m_pDownloadThread->StopAndWait());
+    delete m_wnd.m_pDownloadThread;
+    m_wnd.m_pDownloadThread = new CDownloadThread();
+    m_wnd.m_pfnTickCount = SteppingClock;
+
+    // Before any list, nothing is queued.
+    m_wnd.SendMessage(WM_QUEUE_FILES);
+    EXPECT_FALSE(QueueFilesPending(m_wnd.m_hWnd));
+
+    const test::CTempFolder target;
+    m_wnd.m_strAppDir = target.Path();
+    const size_t kFiles = 10;
+    for (size_t i = 0; i < kFiles; ++i) {
+        FileListItem item;
+        item.FilePath = L"\\d" + std::to_wstring(i) + L"\\f.bin";
+        item.url = L"ftp://example.invalid/" + std::to_wstring(i);
+        m_wnd.m_vecFiles.push_back(item);
+    }
+    const auto folders = [&] {
+        size_t made = 0;
+        for (size_t i = 0; i < kFiles; ++i) {
+            made += ::PathIsDirectoryW(target.File(L"d" + std::to_wstring(i)).c_str()) ? 1 : 0;
+        }
+        return made;
+    };
+
+    m_wnd.SendMessage(WM_QUEUE_FILES);
+    EXPECT_EQ(folders(), 3u);
+    std::vector<size_t> slices{folders()};
+    MSG msg;
+    while (::PeekMessageW(&msg, m_wnd.m_hWnd, WM_QUEUE_FILES, WM_QUEUE_FILES, PM_REMOVE)) {
+        ::DispatchMessageW(&msg);
+        slices.push_back(folders());
+    }
+    EXPECT_EQ(slices, (std::vector<size_t>{3, 6, 9, 10}));
+    m_wnd.SendMessage(WM_QUEUE_FILES);
+    EXPECT_FALSE(QueueFilesPending(m_wnd.m_hWnd));
+
+    // The worker reports its tasks in the order it took them.
+    m_wnd.m_pDownloadThread->Start(FALSE);
+    ::SetEvent(m_wnd.m_pDownloadThread->m_hTaskEvent.get());
+    std::vector<LPARAM> ids;
+    const ULONGLONG deadline = ::GetTickCount64() + 10000;
+    while (ids.size() < kFiles && ::GetTickCount64() < deadline) {
+        if (::PeekMessageW(&msg, m_wnd.m_hWnd, WM_FILE_DONE, WM_FILE_DONE, PM_REMOVE)) {
+            EXPECT_EQ(msg.wParam, static_cast<WPARAM>(-1));
+            ids.push_back(msg.lParam);
+        } else {
+            ::Sleep(5);
+        }
+    }
+    EXPECT_EQ(ids, (std::vector<LPARAM>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
 }
 
 TEST_F(MainProcessWndTest, ConnectingWithoutAHostStillStartsTheChannel) {
