@@ -260,6 +260,9 @@ IPC = [
              forge_after=33),
     Scenario("ipc/forged delayed done", files=fresh(**SLOWER_B), forge=["0x602:0:0", "0x602:0:1"],
              forge_after=33),
+    # The window's messages to itself: a digest that is not done, and the next slice of a list long queued.
+    Scenario("ipc/forged digest done and next slice", files=fresh(**SLOWER_B),
+             forge=["0x603:0:0", "0x603:0:2", "0x603:0:-1", "0x604:0:0", "0x604:7:7"], forge_after=33),
     # The channel's window handle is in every block the client sends: any process may post to it.
     Scenario("ipc/WM_CLOSE to the channel window", files=fresh(**SLOWER_B), forge=["0x10:0:0"], forge_to="channel",
              forge_after=33),
