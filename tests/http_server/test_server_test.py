@@ -1,7 +1,9 @@
 """The test server's URL faults and Python API, as the download tests and the end-to-end tests rely on them."""
 
 import http.client
+import json
 import os
+import resource
 import socket
 import ssl
 import subprocess
@@ -10,6 +12,7 @@ import tempfile
 import threading
 import time
 import unittest
+import zlib
 
 SOURCE = os.environ.get("RADEVARE_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE, "tools", "http_server"))
@@ -18,7 +21,7 @@ import make_test_certs  # noqa: E402
 import test_server  # noqa: E402
 
 
-def raw_get(port, path, context=None):
+def raw_get(port, path, context=None, headers=()):
     """A GET on a connection of its own, read to the end: (head, body, "eof" or "reset"). With an SSL context
     TLS runs over memory buffers, so that the end of the connection is the socket's own, not a TLS error."""
     with socket.create_connection(("127.0.0.1", port), timeout=10) as connection:
@@ -36,7 +39,8 @@ def raw_get(port, path, context=None):
                     if not chunk:
                         raise ConnectionError("closed during the handshake")
                     incoming.write(chunk)
-        request = ("GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n" % path).encode()
+        request = ("GET %s HTTP/1.1\r\nHost: localhost\r\n%s\r\n" % (path, "".join("%s: %s\r\n" % h for h in headers))
+                   ).encode()
         if tls is None:
             connection.sendall(request)
         else:
@@ -85,7 +89,9 @@ class SessionConnection(http.client.HTTPSConnection):
         return response.read()
 
 
-class TestServerTest(unittest.TestCase):
+class ServedTestCase(unittest.TestCase):
+    """A server with a root folder (sub/file.txt in it) for each test."""
+
     def setUp(self):
         self.root = tempfile.TemporaryDirectory()
         os.makedirs(os.path.join(self.root.name, "sub"))
@@ -95,11 +101,11 @@ class TestServerTest(unittest.TestCase):
         self.addCleanup(self.root.cleanup)
         self.addCleanup(self.server.stop)
 
-    def get(self, path, timeout=10):
+    def get(self, path, timeout=10, headers=None, method="GET"):
         """(status, headers, body, complete): complete is False when the body ended before its Content-Length."""
         connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=timeout)
         try:
-            connection.request("GET", path)
+            connection.request(method, path, headers=headers or {})
             response = connection.getresponse()
             try:
                 body, complete = response.read(), True
@@ -109,6 +115,8 @@ class TestServerTest(unittest.TestCase):
         finally:
             connection.close()
 
+
+class TestServerTest(ServedTestCase):
     def test_serves_root_files_memory_files_and_generated_bodies(self):
         self.assertEqual(self.get("/sub/file.txt")[2], b"from the root\n")
         self.server.add_file("/FileList.xml", b"<list/>")
@@ -337,6 +345,329 @@ class TestServerTest(unittest.TestCase):
         self.assertEqual(len(accepted), 1)
         self.assertTrue(accepted[0].getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
         connection.close()
+
+
+GENERATED = test_server.generated_body
+
+
+class RangesTest(ServedTestCase):
+    """ranges, its validators and If-Range, on each kind of body, and the faults that answer a Range wrongly."""
+
+    def test_a_satisfiable_range_gets_206_with_that_part_of_every_kind_of_body(self):
+        content = os.urandom(5000)
+        with open(os.path.join(self.root.name, "sub", "disk.bin"), "wb") as f:
+            f.write(content)
+        os.utime(os.path.join(self.root.name, "sub", "disk.bin"), (1600000000, 1600000000))
+        self.server.add_file("/mem.bin", content, mtime=1500000000)
+        bodies = {"/x/ranges/size=5000/a.bin": (GENERATED(5000), "Mon, 01 Jan 2024 00:00:00 GMT"),
+                  "/x/ranges/sub/disk.bin": (content, "Sun, 13 Sep 2020 12:26:40 GMT"),
+                  "/x/ranges/mem.bin": (content, "Fri, 14 Jul 2017 02:40:00 GMT")}
+        for path, (whole, modified) in bodies.items():
+            with self.subTest(path):
+                status, headers, body, _ = self.get(path)
+                self.assertEqual((status, body, headers["Accept-Ranges"], headers["Last-Modified"]),
+                                 (200, whole, "bytes", modified))
+                etag = headers["ETag"]
+                self.assertRegex(etag, r'^"[0-9a-f]{32}"$')
+                for asked, first, last in (("bytes=1234-", 1234, 4999), ("bytes=10-19", 10, 19),
+                                           ("bytes=4990-9999", 4990, 4999), ("bytes=-100", 4900, 4999)):
+                    status, headers, body, complete = self.get(path, headers={"Range": asked})
+                    self.assertEqual((status, headers["Content-Range"], headers["Content-Length"], body, complete),
+                                     (206, "bytes %d-%d/5000" % (first, last), str(last - first + 1),
+                                      whole[first:last + 1], True), asked)
+                    self.assertEqual(headers["ETag"], etag)
+        # The tag is the content's: equal for equal bytes, whatever the path, and another for others.
+        tags = {path: self.get(path)[1]["ETag"] for path in bodies}
+        self.assertEqual(tags["/x/ranges/sub/disk.bin"], tags["/x/ranges/mem.bin"])
+        self.assertNotEqual(tags["/x/ranges/mem.bin"], tags["/x/ranges/size=5000/a.bin"])
+        self.assertNotEqual(self.get("/x/ranges/size=5001/a.bin")[1]["ETag"], tags["/x/ranges/size=5000/a.bin"])
+
+    def test_if_range_gives_the_part_only_while_it_names_the_body_as_it_is(self):
+        path = "/x/ranges/size=3000/a.bin"
+        headers = self.get(path)[1]
+        etag, modified = headers["ETag"], headers["Last-Modified"]
+        answers = {etag: 206, modified: 206, '"0123"': 200, "W/" + etag: 200, "Tue, 02 Jan 2024 00:00:00 GMT": 200,
+                   "not a validator": 200}
+        for if_range, expected in answers.items():
+            with self.subTest(if_range):
+                status, headers, body, _ = self.get(path, headers={"Range": "bytes=1000-", "If-Range": if_range})
+                self.assertEqual(status, expected)
+                if expected == 206:
+                    self.assertEqual((headers["Content-Range"], body), ("bytes 1000-2999/3000", GENERATED(3000)[1000:]))
+                else:
+                    self.assertEqual((body, headers["Content-Length"]), (GENERATED(3000), "3000"))
+                    self.assertNotIn("Content-Range", headers)
+        # If-Range without a Range asks for nothing in particular.
+        self.assertEqual(self.get(path, headers={"If-Range": '"0123"'})[:3:2], (200, GENERATED(3000)))
+
+    def test_a_range_from_the_end_on_is_416_with_the_length(self):
+        for path, asked, total in (("/x/ranges/size=3000/a.bin", "bytes=3000-", 3000),
+                                   ("/x/ranges/size=3000/a.bin", "bytes=5000-6000", 3000),
+                                   ("/x/ranges/size=3000/a.bin", "bytes=-0", 3000),
+                                   ("/x/ranges/size=0/a.bin", "bytes=0-", 0)):
+            with self.subTest(path=path, asked=asked):
+                status, headers, body, _ = self.get(path, headers={"Range": asked})
+                self.assertEqual((status, headers["Content-Range"]), (416, "bytes */%d" % total))
+                self.assertNotIn(GENERATED(100), body)
+
+    def test_a_range_is_ignored_without_ranges_and_when_it_asks_several_parts_or_is_malformed(self):
+        for path, asked in (("/x/size=3000/a.bin", "bytes=1000-"), ("/sub/file.txt", "bytes=5-"),
+                            ("/x/ranges/size=3000/a.bin", "bytes=0-9,20-29"),
+                            ("/x/ranges/size=3000/a.bin", "bytes=20-10"),
+                            ("/x/ranges/size=3000/a.bin", "items=0-9"), ("/x/ranges/size=3000/a.bin", "bytes=x-")):
+            with self.subTest(path=path, asked=asked):
+                status, headers, body, _ = self.get(path, headers={"Range": asked})
+                self.assertEqual(status, 200)
+                self.assertEqual(len(body), 3000 if "size" in path else 14)
+                self.assertNotIn("Content-Range", headers)
+                self.assertEqual("ETag" in headers, "ranges" in path)
+        # Without ranges none of its headers either: the answers of today's URLs stay as they were.
+        headers = self.get("/x/size=10/a.bin")[1]
+        self.assertFalse({"Accept-Ranges", "ETag", "Last-Modified"} & set(headers))
+
+    def test_a_weak_etag_never_matches_an_if_range_and_without_one_the_date_serves(self):
+        status, headers, _, _ = self.get("/x/ranges/etag=weak/size=3000/a.bin")
+        weak = headers["ETag"]
+        self.assertRegex(weak, r'^W/"[0-9a-f]{32}"$')
+        status, _, body, _ = self.get("/x/ranges/etag=weak/size=3000/a.bin",
+                                      headers={"Range": "bytes=100-", "If-Range": weak})
+        self.assertEqual((status, len(body)), (200, 3000))
+        self.assertEqual(self.get("/x/ranges/etag=weak/size=3000/a.bin", headers={"Range": "bytes=100-"})[0], 206)
+        status, headers, _, _ = self.get("/x/ranges/etag=none/size=3000/a.bin")
+        self.assertNotIn("ETag", headers)
+        status, _, body, _ = self.get("/x/ranges/etag=none/size=3000/a.bin",
+                                      headers={"Range": "bytes=100-", "If-Range": headers["Last-Modified"]})
+        self.assertEqual((status, body), (206, GENERATED(3000)[100:]))
+        self.assertFalse(test_server.Faults().apply("etag=strongest"))
+        # The same from Python.
+        self.server.add_file("/pkg/game.bin", b"0123456789")
+        self.server.set_fault("/pkg/game.bin", ranges=True, etag="weak")
+        status, headers, body, _ = self.get("/pkg/game.bin", headers={"Range": "bytes=4-"})
+        self.assertEqual((status, body, headers["ETag"][:3]), (206, b"456789", 'W/"'))
+
+    def test_the_etag_and_date_change_with_the_file(self):
+        self.server.add_file("/f.bin", b"first version", mtime=1500000000)
+        before = self.get("/x/ranges/f.bin")[1]
+        self.server.add_file("/f.bin", b"second version", mtime=1500000001)
+        after = self.get("/x/ranges/f.bin", headers={"Range": "bytes=2-", "If-Range": before["ETag"]})
+        self.assertEqual(after[:3:2], (200, b"second version"))
+        self.assertNotEqual(after[1]["ETag"], before["ETag"])
+        self.assertNotEqual(after[1]["Last-Modified"], before["Last-Modified"])
+        disk = os.path.join(self.root.name, "sub", "file.txt")
+        first = self.get("/x/ranges/sub/file.txt")[1]["ETag"]
+        with open(disk, "wb") as f:
+            f.write(b"from the root, changed\n")
+        self.assertNotEqual(self.get("/x/ranges/sub/file.txt")[1]["ETag"], first)
+
+    def test_the_other_faults_act_on_the_part_that_goes_out(self):
+        part = GENERATED(10000)[4000:]
+        status, headers, body, complete = self.get("/x/ranges/cut=500/size=10000/a.bin",
+                                                   headers={"Range": "bytes=4000-"})
+        self.assertEqual((status, headers["Content-Length"], body, complete), (206, "6000", part[:500], False))
+        head, body, ending = raw_get(self.server.port, "/x/ranges/reset=700/size=10000/a.bin",
+                                     headers=[("Range", "bytes=4000-")])
+        self.assertIn("206", head.split("\r\n")[0])
+        self.assertEqual((body, ending), (part[:700], "reset"))
+        status, headers, body, _ = self.get("/x/ranges/nolen/size=10000/a.bin", headers={"Range": "bytes=4000-"})
+        self.assertEqual((status, headers["Content-Range"], body), (206, "bytes 4000-9999/10000", part))
+        self.assertNotIn("Content-Length", headers)
+        start = time.monotonic()
+        status, _, body, _ = self.get("/x/ranges/rate=10000/size=100000/a.bin", headers={"Range": "bytes=95000-"})
+        # 5000 bytes at 10000 bytes/s: half a second, not the ten the whole body would take.
+        self.assertEqual((status, body), (206, GENERATED(100000)[95000:]))
+        self.assertTrue(0.4 <= time.monotonic() - start < 3, time.monotonic() - start)
+
+    def test_a_head_request_gets_the_headers_of_the_part(self):
+        status, headers, body, _ = self.get("/x/ranges/size=3000/a.bin", headers={"Range": "bytes=1000-"},
+                                            method="HEAD")
+        self.assertEqual((status, headers["Content-Length"], headers["Content-Range"], body),
+                         (206, "2000", "bytes 1000-2999/3000", b""))
+
+    def test_with_gzip_the_ranges_are_of_the_encoded_bytes(self):
+        import gzip
+        status, headers, encoded, _ = self.get("/x/ranges/gzip/size=50000/a.bin")
+        self.assertEqual(gzip.decompress(encoded), GENERATED(50000))
+        self.assertNotEqual(headers["ETag"], self.get("/x/ranges/size=50000/a.bin")[1]["ETag"])
+        # The same encoded bytes each time (no time in the gzip header), or no part would fit the rest.
+        status, headers, body, _ = self.get("/x/ranges/gzip/size=50000/a.bin",
+                                            headers={"Range": "bytes=100-", "If-Range": headers["ETag"]})
+        self.assertEqual((status, headers["Content-Encoding"], body), (206, "gzip", encoded[100:]))
+        self.assertEqual(headers["Content-Range"], "bytes 100-%d/%d" % (len(encoded) - 1, len(encoded)))
+
+    def test_badrange_answers_from_earlier_and_its_content_range_says_so(self):
+        whole = GENERATED(10000)
+        status, headers, body, _ = self.get("/x/badrange/size=10000/a.bin", headers={"Range": "bytes=4000-"})
+        self.assertEqual((status, headers["Content-Range"], headers["Content-Length"], body),
+                         (206, "bytes 3900-9999/10000", "6100", whole[3900:]))
+        status, headers, body, _ = self.get("/x/badrange/size=10000/a.bin", headers={"Range": "bytes=40-99"})
+        self.assertEqual((status, headers["Content-Range"], body), (206, "bytes 0-99/10000", whole[:100]))
+        self.assertEqual(self.get("/x/badrange/size=10000/a.bin")[:3:2], (200, whole))
+
+    def test_whole416_refuses_every_range_and_serves_the_whole_without_one(self):
+        for asked in ("bytes=0-", "bytes=100-", "bytes=0-9,20-29"):
+            status, headers, _, _ = self.get("/x/whole416/size=10000/a.bin", headers={"Range": asked})
+            self.assertEqual((status, headers["Content-Range"]), (416, "bytes */10000"), asked)
+        status, headers, body, _ = self.get("/x/whole416/size=10000/a.bin")
+        self.assertEqual((status, body, headers["Accept-Ranges"]), (200, GENERATED(10000), "bytes"))
+        self.assertIn("ETag", headers)
+
+    def test_parse_range_reads_one_part_and_leaves_the_rest(self):
+        cases = {None: None, "bytes=0-": (0, 99), "bytes = 5 - 9": (5, 9), "BYTES=99-": (99, 99),
+                 "bytes=-1000": (0, 99), "bytes=100-": test_server.UNSATISFIABLE, "bytes=-": None, "bytes=1-x": None,
+                 "bytes=-5-": None, "bytes=9-5": None, "bytes=1-2,4-5": None, "octets=1-": None}
+        for header, expected in cases.items():
+            self.assertEqual(test_server.parse_range(header, 100), expected, header)
+
+
+class RetryTest(ServedTestCase):
+    """The faults of a transfer that should be tried again: Retry-After, and the first requests of a path cut or
+    reset."""
+
+    def test_retry_after_goes_with_the_error_answers_only(self):
+        status, headers, _, _ = self.get("/x/status=503/retryafter=7/a.bin")
+        self.assertEqual((status, headers["Retry-After"]), (503, "7"))
+        path = "/x/failfirst=1:429/retryafter=3/size=10/a.bin"
+        status, headers, _, _ = self.get(path)
+        self.assertEqual((status, headers["Retry-After"]), (429, "3"))
+        status, headers, _, _ = self.get(path)
+        self.assertEqual(status, 200)
+        self.assertNotIn("Retry-After", headers)
+        self.assertNotIn("Retry-After", self.get("/x/status=503/a.bin")[1])
+
+    def test_retry_after_as_a_date_is_that_many_seconds_ahead(self):
+        import email.utils
+        status, headers, _, _ = self.get("/x/status=503/retryafterdate=120/a.bin")
+        self.assertEqual(status, 503)
+        ahead = email.utils.parsedate_to_datetime(headers["Retry-After"]).timestamp() - time.time()
+        self.assertTrue(115 <= ahead <= 121, ahead)
+        self.server.add_file("/busy.bin", b"x")
+        self.server.set_fault("/busy.bin", failfirst=(1, 503), retryafterdate=60)
+        self.assertIn("GMT", self.get("/busy.bin")[1]["Retry-After"])
+
+    def test_cutfirst_cuts_the_first_requests_of_a_path_and_then_the_range_resumes(self):
+        path = "/x/ranges/cutfirst=2@1000/size=5000/a.bin"
+        whole = GENERATED(5000)
+        for _ in range(2):
+            self.assertEqual(raw_get(self.server.port, path)[1:], (whole[:1000], "eof"))
+        status, headers, body, complete = self.get(path, headers={"Range": "bytes=1000-"})
+        self.assertEqual((status, headers["Content-Range"], body, complete), (206, "bytes 1000-4999/5000",
+                                                                             whole[1000:], True))
+        self.assertEqual(self.get(path)[2:], (whole, True))
+        # Counted per path: another path has its own first requests.
+        self.assertEqual(self.get("/x/cutfirst=1@10/size=5000/b.bin")[2:], (whole[:10], False))
+        self.server.reset_counts()
+        self.assertEqual(self.get(path)[2:], (whole[:1000], False))
+
+    def test_resetfirst_resets_the_first_requests_of_a_path(self):
+        path = "/x/resetfirst=1@1500/size=100000/a.bin"
+        self.assertEqual(raw_get(self.server.port, path)[1:], (GENERATED(1500), "reset"))
+        # Later ones are served whole, and the connection kept.
+        self.assertEqual(self.get(path)[2:], (GENERATED(100000), True))
+        self.server.add_file("/pkg/game.bin", b"0123456789")
+        self.server.set_fault("/pkg/game.bin", resetfirst=(1, 4))
+        self.assertEqual(raw_get(self.server.port, "/pkg/game.bin")[1:], (b"0123", "reset"))
+        self.assertEqual(self.get("/pkg/game.bin")[2:], (b"0123456789", True))
+        for bad in ("resetfirst=2", "cutfirst=a@1", "cutfirst=1@"):
+            self.assertFalse(test_server.Faults().apply(bad), bad)
+
+
+class RequestLogTest(ServedTestCase):
+    def test_each_request_is_logged_with_its_headers_status_and_the_bytes_that_went_out(self):
+        sent_headers = {"Range": "bytes=100-", "If-Range": '"abc"', "User-Agent": "RadeVare/1",
+                        "Accept-Encoding": "gzip"}
+        self.get("/x/ranges/size=1000/a.bin", headers=sent_headers)
+        self.get("/x/ranges/size=1000/a.bin", headers={"Range": "bytes=100-"})
+        self.get("/x/size=1000/cut=300/a.bin")
+        raw_get(self.server.port, "/x/size=100000/reset=2000/a.bin")
+        self.get("/x/status=404/a.bin", method="HEAD")
+        with self.assertRaises((http.client.RemoteDisconnected, ConnectionError)):
+            self.get("/x/close/a.bin")
+        self.get("/sub/file.txt")
+        self.get("/_paths")
+        log = self.server.request_log()
+        self.assertEqual(log[0], {"path": "/x/ranges/size=1000/a.bin", "method": "GET", "range": "bytes=100-",
+                                  "if_range": '"abc"', "user_agent": "RadeVare/1", "accept_encoding": "gzip",
+                                  "status": 200, "sent": 1000})
+        self.assertEqual([(e["method"], e["status"], e["sent"], e["range"], e["if_range"]) for e in log[1:]],
+                         [("GET", 206, 900, "bytes=100-", None), ("GET", 200, 300, None, None),
+                          ("GET", 200, 2000, None, None), ("HEAD", 404, 0, None, None),
+                          ("GET", None, 0, None, None), ("GET", 200, 14, None, None)])
+        self.assertEqual([e["path"] for e in log], self.server.requested_paths())
+        self.assertEqual(json.loads(self.get("/_log")[2]), log)
+        self.server.reset_counts()
+        self.assertEqual(self.server.request_log(), [])
+
+    def test_the_log_counts_what_went_out_before_a_client_left_or_the_server_stopped(self):
+        connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=10)
+        connection.request("GET", "/x/size=100000/stall=30@3000/a.bin")
+        self.assertEqual(connection.getresponse().read(3000), GENERATED(3000))
+        # Still going out: request_log() waits its while, then says what it has.
+        start = time.monotonic()
+        self.assertEqual([(e["status"], e["sent"]) for e in self.server.request_log(settle=0.2)], [(200, 3000)])
+        self.assertLess(time.monotonic() - start, 1)
+        self.server.stop()
+        connection.close()
+        self.assertEqual([(e["status"], e["sent"]) for e in self.server.request_log()], [(200, 3000)])
+
+    def test_a_body_sent_with_sendfile_gzip_or_in_many_writes_is_counted_as_it_went_on_the_wire(self):
+        big = os.urandom(2 * 1024 * 1024)
+        with open(os.path.join(self.root.name, "sub", "big.bin"), "wb") as f:
+            f.write(big)
+        self.assertEqual(self.get("/sub/big.bin")[2], big)
+        encoded = self.get("/x/gzip/size=100000/a.bin")[2]
+        # Many writes: each one counts.
+        self.assertEqual(len(self.get("/x/ranges/size=300000/a.bin", headers={"Range": "bytes=1-"})[2]), 299999)
+        self.assertEqual([e["sent"] for e in self.server.request_log()], [len(big), len(encoded), 299999])
+        self.assertEqual(self.get("/_disk")[2], b"1")
+
+
+class StreamedGzipTest(ServedTestCase):
+    def read_gzip_stream(self, response, limit=None):
+        """Decodes the body as it comes, a MB at a time, checking it against the generated content: the
+        decoded length, and whether the gzip stream ended."""
+        decoder = zlib.decompressobj(16 + zlib.MAX_WBITS)
+        decoded = 0
+        while limit is None or decoded < limit:
+            data = response.read(65536)
+            if not data:
+                break
+            while data:
+                out = decoder.decompress(data, 1 << 20)
+                data = decoder.unconsumed_tail
+                if out != test_server.generated_slice(decoded, decoded + len(out)):
+                    self.fail("decoded bytes differ from the generated ones after %d" % decoded)
+                decoded += len(out)
+        return decoded, decoder.eof
+
+    def test_a_300_mb_body_with_gzip_and_nolen_streams_without_ever_being_whole_in_memory(self):
+        size = 314572800
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=60)
+        self.addCleanup(connection.close)
+        connection.request("GET", "/x/gzip/nolen/size=%d/a.bin" % size)
+        response = connection.getresponse()
+        self.assertEqual(response.getheader("Content-Encoding"), "gzip")
+        self.assertIsNone(response.getheader("Content-Length"))
+        self.assertEqual(self.read_gzip_stream(response), (size, True))
+        grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before  # in KB
+        self.assertLess(grown, 100 * 1024)
+        self.assertEqual(self.server.request_log()[0]["status"], 200)
+
+    def test_gzip_with_endless_is_a_chunked_stream_of_the_generated_bytes(self):
+        connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=10)
+        self.addCleanup(connection.close)
+        connection.request("GET", "/x/gzip/endless/a.bin")
+        response = connection.getresponse()
+        self.assertEqual((response.getheader("Transfer-Encoding"), response.getheader("Content-Encoding")),
+                         ("chunked", "gzip"))
+        decoded, ended = self.read_gzip_stream(response, limit=20 * 1024 * 1024)
+        self.assertGreaterEqual(decoded, 20 * 1024 * 1024)
+        self.assertFalse(ended)
+        # A Range changes nothing on a stream of unknown length.
+        connection.close()
+        status, headers, body, _ = self.get("/x/ranges/gzip/nolen/size=5000/a.bin", headers={"Range": "bytes=10-"})
+        self.assertEqual((status, zlib.decompress(body, 16 + zlib.MAX_WBITS)), (200, GENERATED(5000)))
+        self.assertNotIn("ETag", headers)
 
 
 class TlsTest(unittest.TestCase):
