@@ -768,8 +768,10 @@ void CContentDecoder::CopyStored() noexcept {
 // least 56 bits when eight input bytes remain (one word, whatever whole
 // bytes fit), which holds the longest literal/length code with its extra
 // bits and the longest distance code with its extra bits (48 bits). Near
-// the end of a piece it takes byte by byte, and a symbol whose bits are not
-// all there yet waits, unconsumed, for the next piece.
+// the end of a piece it takes byte by byte, to 56 bits as well, and a
+// symbol whose bits are not all there yet waits, unconsumed, for the next
+// piece. Either way the buffer never holds more than 63 bits, so every
+// shift by its count stays below the word's width.
 CContentDecoder::Step CContentDecoder::DecodeCodes() noexcept {
     unsigned char* const window = m_pWindow;
     const uint32_t* const lit = m_pLitTable;
@@ -793,7 +795,7 @@ CContentDecoder::Step CContentDecoder::DecodeCodes() noexcept {
             in += take;
             count += 8 * take;
         } else {
-            for (; count <= 56 && in < end; ++in, count += 8) {
+            for (; count < 56 && in < end; ++in, count += 8) {
                 bits |= static_cast<uint64_t>(*in) << count;
             }
         }
@@ -802,13 +804,12 @@ CContentDecoder::Step CContentDecoder::DecodeCodes() noexcept {
         if (KindOf(entry) == kLink) {
             entry = lit[Value(entry) + LowBits(bits >> kLitRoot, Extra(entry))];
         }
+        // A top-up that left fewer than 56 bits took all the piece had, so
+        // a code still short of bits goes on in the next piece.
         const unsigned codeBits = CodeBits(entry);
         if (codeBits > count) {
-            if (in == end) {
-                step = kStepNeedInput;
-                break;
-            }
-            continue;
+            step = kStepNeedInput;
+            break;
         }
         const unsigned kind = KindOf(entry);
         if (kind == kLiteral) {
@@ -835,11 +836,8 @@ CContentDecoder::Step CContentDecoder::DecodeCodes() noexcept {
             const unsigned distBits = lengthBits + CodeBits(distEntry);
             const unsigned allBits = distBits + Extra(distEntry);
             if (allBits > count) {
-                if (in == end) {
-                    step = kStepNeedInput;
-                    break;
-                }
-                continue;
+                step = kStepNeedInput;
+                break;
             }
             if (KindOf(distEntry) != kDistance) {
                 step = kStepMalformed;
