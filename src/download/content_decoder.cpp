@@ -329,8 +329,7 @@ struct CContentDecoder::CTables {
     uint8_t codeLengthLengths[kCodeLengthCodes];
 };
 
-CContentDecoder::CContentDecoder(Format format) noexcept
-    : m_format(format), m_state(format == FORMAT_GZIP ? kGzipHeader : kZlibHeader) {
+CContentDecoder::CContentDecoder(Format format) noexcept : m_state(kNoMemory) {
     // The window ends where a page that is only reserved begins, and another
     // such page lies before it: a write or read past either end of the
     // window faults at once instead of damaging other memory. The tables
@@ -347,7 +346,6 @@ CContentDecoder::CContentDecoder(Format format) noexcept
         if (base != nullptr) {
             ::VirtualFree(base, 0, MEM_RELEASE);
         }
-        m_state = kNoMemory;
         return;
     }
     m_pMemory = base;
@@ -362,9 +360,7 @@ CContentDecoder::CContentDecoder(Format format) noexcept
     BuildTable(lengths, 288, kSymbols.lit, kLitRoot, m_pTables->fixedLit, 1u << kLitRoot, false);
     std::memset(lengths, 5, 32);
     BuildTable(lengths, 32, kSymbols.dist, kDistRoot, m_pTables->fixedDist, 1u << kDistRoot, false);
-    if (format == FORMAT_GZIP) {
-        StartMember();
-    }
+    Begin(format);
 }
 
 CContentDecoder::~CContentDecoder() {
@@ -375,6 +371,34 @@ CContentDecoder::~CContentDecoder() {
 
 bool CContentDecoder::Ready() const noexcept {
     return m_pMemory != nullptr;
+}
+
+void CContentDecoder::Reset(Format format) noexcept {
+    if (m_pMemory != nullptr) {
+        Begin(format);
+    }
+}
+
+// Every field of the stream's state, as a body's first byte finds it. The
+// window keeps the last body's bytes, but a distance never reaches past
+// the bytes of its own stream.
+void CContentDecoder::Begin(Format format) noexcept {
+    m_format = format;
+    m_state = kZlibHeader;
+    m_nBitBuffer = 0;
+    m_nBits = 0;
+    m_nPos = 0;
+    m_nFlushed = 0;
+    m_nOutput = 0;
+    m_nCheck = 0;
+    m_nFlags = 0;
+    m_nCount = 0;
+    m_bChecked = false;
+    m_bFinalBlock = false;
+    m_nStoredLeft = 0;
+    if (format == FORMAT_GZIP) {
+        StartMember();
+    }
 }
 
 bool CContentDecoder::Complete() const noexcept {

@@ -56,6 +56,12 @@ public:
     // DECODE_NO_MEMORY.
     bool Ready() const noexcept;
 
+    // Starts over on a new body of format in the memory already taken, as a
+    // new decoder would (nothing of the last body stays reachable), for a
+    // caller that decodes many bodies: taking the memory costs far more
+    // than decoding a small body.
+    void Reset(Format format) noexcept;
+
     // Feeds the next piece of the body (size may be 0). Once the result is
     // DECODE_DONE or an error, every later Feed gives the same, with one
     // exception: after a gzip member more bytes start the next member, and
@@ -73,6 +79,7 @@ private:
     enum State : uint8_t;
     enum Step : uint8_t;
 
+    void Begin(Format format) noexcept;
     void Run() noexcept;
     bool PullByte() noexcept;
     bool Need(unsigned bits) noexcept;
@@ -88,7 +95,7 @@ private:
     void CheckTrailer() noexcept;
     bool Flush(size_t end) noexcept;
 
-    Format m_format;
+    Format m_format = FORMAT_GZIP;
     State m_state;
 
     void* m_pMemory = nullptr; // the reservation that holds the window and the tables

@@ -236,6 +236,29 @@ TEST(ContentDecoderDeflateTest, DoneStaysDoneAndEmptyPiecesChangeNothing) {
     EXPECT_EQ(sink.m_bytes, content_vectors::kShort);
 }
 
+TEST(ContentDecoderDeflateTest, ResetStartsANewBodyWithNothingOfTheLastOne) {
+    CContentDecoder decoder(kGzip);
+    CRecordingSink sink(kNoBound);
+    const Vector& gzip = Named("GzipDynamic");
+    const auto* data = reinterpret_cast<const unsigned char*>(gzip.encoded);
+    EXPECT_EQ(decoder.Feed(data, gzip.encodedSize / 2, sink), CContentDecoder::DECODE_MORE);
+
+    // A fixed block whose first match reaches back into the last body's bytes.
+    decoder.Reset(kDeflate);
+    const unsigned char reaching[] = {0x03, 0x02, 0x00}; // a match of 3 at distance 1, then the end
+    EXPECT_EQ(decoder.Feed(reaching, sizeof(reaching), sink), CContentDecoder::DECODE_MALFORMED);
+
+    for (const Vector& vector : kVectors) {
+        decoder.Reset(vector.format);
+        CRecordingSink again(kNoBound);
+        EXPECT_EQ(decoder.Feed(reinterpret_cast<const unsigned char*>(vector.encoded), vector.encodedSize, again),
+                  CContentDecoder::DECODE_DONE)
+            << vector.name;
+        EXPECT_TRUE(decoder.Complete());
+        EXPECT_EQ(again.m_bytes, Plain(vector)) << vector.name;
+    }
+}
+
 // Writes deflate's bits: values lowest bit first, Huffman codes highest bit
 // first.
 class CBitWriter {
