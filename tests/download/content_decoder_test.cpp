@@ -138,6 +138,25 @@ TEST(ContentDecoderVectorsTest, EverySplitGivesTheSameBytesCallsAndResult) {
     }
 }
 
+std::string Md5(const std::string& bytes) {
+    CMD5Checksum digest;
+    digest.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    return digest.Final();
+}
+
+// Literal codes of 15 bits, a match 31500 back, matches and a stored block
+// across the window's end, 2 MB of one byte.
+TEST(ContentDecoderVectorsTest, BodiesLargerThanTheirSourceMatchTheirDigests) {
+    for (const content_vectors::DigestVector& vector : content_vectors::kDigestVectors) {
+        const std::string body(vector.encoded, vector.encodedSize);
+        const Decoded whole = Decode(vector.format, body);
+        EXPECT_EQ(whole.result, CContentDecoder::DECODE_DONE) << vector.name;
+        EXPECT_EQ(whole.bytes.size(), vector.plainSize) << vector.name;
+        EXPECT_EQ(Md5(whole.bytes), vector.plainMd5) << vector.name;
+        ExpectSame(Decode(vector.format, body, {1}), whole, std::string(vector.name) + " one byte at a time");
+    }
+}
+
 // Decoded bytes wait in the window until it fills or the stream ends, so a
 // body cut short has handed on only part of its bytes, and never wrong ones.
 TEST(ContentDecoderVectorsTest, ABodyCutShortIsIncompleteButNotMalformed) {

@@ -7,6 +7,7 @@
 import gzip
 import hashlib
 import os
+import random
 import struct
 import zlib
 
@@ -94,6 +95,38 @@ add("kZlibSync", "FORMAT_DEFLATE", sync, TEXT, "zlib, blocks around a sync flush
 add("kRawDynamic", "FORMAT_DEFLATE", raw(TEXT), TEXT, "raw deflate, dynamic")
 add("kRawFixed", "FORMAT_DEFLATE", raw(SHORT), SHORT, "raw deflate, fixed")
 add("kRawStored", "FORMAT_DEFLATE", raw(NOISE, 0), NOISE, "raw deflate, stored")
+
+# Bodies that decode to more than a test source should hold, checked by
+# their size and MD5.
+digest_vectors = []
+
+
+def add_digest(name, fmt, encoded, plain, about):
+    digest_vectors.append((name, fmt, encoded, plain, about))
+
+
+# Seventeen letters with Fibonacci frequencies: a Huffman code that deep
+# is cut to 15 bits, past a table's root bits.
+fib = [1, 1]
+while len(fib) < 17:
+    fib.append(fib[-1] + fib[-2])
+letters = bytearray(b"".join(bytes([97 + i]) * n for i, n in enumerate(fib)))
+random.Random(5).shuffle(letters)
+add_digest("kGzipDeep", "FORMAT_GZIP", gz(bytes(letters)), bytes(letters), "literal codes of up to 15 bits")
+# A match at distance 31500, then zeros across the window's end and a match
+# whose source is the window's previous round.
+far_noise = noise(500, 11)
+far = far_noise + bytes(31000) + far_noise + bytes(2000) + far_noise
+add_digest("kGzipFar", "FORMAT_GZIP", gz(far), far, "distances of 31500 and matches across the window's end")
+# A stored block that runs across the window's end.
+c = zlib.compressobj(9, zlib.DEFLATED, -15)
+wrap_noise = noise(1500, 13)
+stored_wrap = c.compress(bytes(32000)) + c.flush(zlib.Z_SYNC_FLUSH) + c.compress(wrap_noise) + c.flush()
+assert block_type(stored_wrap[stored_wrap.index(b"\x00\x00\xff\xff") + 4:]) == 0
+add_digest("kRawStoredWrap", "FORMAT_DEFLATE", stored_wrap, bytes(32000) + wrap_noise,
+           "a stored block across the window's end")
+runs = b"a" * 2000000
+add_digest("kZlibRuns", "FORMAT_DEFLATE", zlib.compress(runs, 9), runs, "2 MB of one byte")
 
 # Raw deflate that ends in a full flush and has no final block: it refers to
 # nothing before it, so copies of it one after another, then a final block,
@@ -186,5 +219,17 @@ with open(OUT, "w") as out:
     for name, fmt, encoded, plain, about in vectors:
         out.write('    {"%s", CContentDecoder::%s, %s, sizeof(%s) - 1, %s, %d},\n'
                   % (name[1:], fmt, name, name, plain_name(plain), len(plain)))
+    out.write("};\n\n")
+    for name, fmt, encoded, plain, about in digest_vectors:
+        out.write("// %s\n" % about)
+        out.write(declare(name, literal(encoded)))
+    out.write("\nstruct DigestVector {\n    const char* name;\n    CContentDecoder::Format format;\n")
+    out.write("    const char* encoded;\n    size_t encodedSize;\n    size_t plainSize;\n    const char* plainMd5;\n};\n\n")
+    out.write("// Each a whole body, decoded to bytes of this size and MD5.\n")
+    out.write("constexpr DigestVector kDigestVectors[] = {\n")
+    for name, fmt, encoded, plain, about in digest_vectors:
+        row = '    {"%s", CContentDecoder::%s, %s, sizeof(%s) - 1, %d,' % (name[1:], fmt, name, name, len(plain))
+        md5 = '"%s"},\n' % hashlib.md5(plain).hexdigest()
+        out.write(row + (" " + md5 if len(row) + 1 + len(md5) <= 121 else "\n     " + md5))
     out.write("};\n\n} // namespace content_vectors\n")
 print("wrote", OUT, len(vectors), "vectors,", os.path.getsize(OUT), "bytes")
