@@ -79,6 +79,12 @@ TEST(FuzzReadersTest, BlockReaderNeverReadsPastTheView) {
     ExpectReaderHolds("block", 0xd7174e98ba9bdb2aull, kInputs / 50);
 }
 
+// Whole and in pieces, as gzip and as deflate: the same bytes and result,
+// never a read past the body or a write past the window's guard pages.
+TEST(FuzzReadersTest, ContentDecoderDecodesMutatedBodiesSafelyAndAlike) {
+    ExpectReaderHolds("decoder", 0x3699c27080ba1948ull, kInputs / 50);
+}
+
 namespace {
 
 // A target of the engine's own tests: its reader is a function of the test's.

@@ -1,8 +1,9 @@
 // Deterministic mutation fuzzing of the readers of untrusted input: the IPC
-// parameter text, the command line, FileList.xml and the channel's block.
-// usage: fuzz_inputs.exe [--inputs N] [--seed N] [--target paras|cmdline|filelist|block]
+// parameter text, the command line, FileList.xml, the channel's block and
+// bodies sent with a content encoding.
+// usage: fuzz_inputs.exe [--inputs N] [--seed N] [--target paras|cmdline|filelist|block|decoder]
 //                        [--time-limit SEC] [--hang-limit SEC] [--probe overread|stack|vanish|hang]
-//   --inputs counts per target (default 250000: a million over the four);
+//   --inputs counts per target (default 250000: 1.25 million over the five);
 //   --time-limit, also per target, ends a target early; --hang-limit (60 s)
 //   is how long one input may take. --probe runs a reader that reads past
 //   its input, overflows the stack, ends its thread or never returns, to
@@ -65,7 +66,7 @@ private:
 
 void Usage() {
     std::fprintf(stderr,
-                 "usage: fuzz_inputs.exe [--inputs N] [--seed N] [--target paras|cmdline|filelist|block]\n"
+                 "usage: fuzz_inputs.exe [--inputs N] [--seed N] [--target paras|cmdline|filelist|block|decoder]\n"
                  "                       [--time-limit SEC] [--hang-limit SEC] [--probe overread|stack|vanish|hang]\n");
 }
 

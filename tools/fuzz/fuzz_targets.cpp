@@ -4,10 +4,12 @@
 #include "base/handle_wire.h"
 #include "config/file_list.h"
 #include "config/xml_file.h"
+#include "download/content_decoder.h"
 #include "ipc/ipc_block.h"
 #include "ipc/ipc_messages.h"
 #include "ipc/paras_helper.h"
 
+#include "content_decoder_vectors.h"
 #include "guarded_buffer.h"
 
 #include <algorithm>
@@ -835,6 +837,156 @@ private:
     }
 };
 
+// ---- decoder: a body sent with Content-Encoding gzip or deflate ----
+
+// Deflate's densest code: a match of 258 bytes in two bits.
+constexpr uint64_t kMaxDecodedPerByte = 1032;
+
+// Takes up to a bound, then refuses, so that the largest expansions still
+// end quickly and the refusal is fuzzed too; notes what the header forbids.
+class CBoundedSink : public CContentDecoder::CSink {
+public:
+    bool Write(const unsigned char* data, size_t size) noexcept override {
+        m_bBroken = m_bBroken || size == 0 || m_bEnded;
+        m_nOffered += size;
+        ++m_nCalls;
+        if (size > kBound - m_nTaken) {
+            return false;
+        }
+        m_nDigest = Fnv1a(data, size, m_nDigest);
+        m_nTaken += size;
+        return true;
+    }
+
+    static constexpr size_t kBound = 128 * 1024; // four windows: wraps, and a refusal soon after
+    uint64_t m_nDigest = 0xCBF29CE484222325ull;
+    uint64_t m_nOffered = 0;
+    size_t m_nTaken = 0;
+    uint64_t m_nCalls = 0;
+    bool m_bEnded = false;  // the decoder gave an error: no call may follow
+    bool m_bBroken = false; // an empty call, or one after an error
+};
+
+class CDecoderTarget : public CFuzzTarget {
+public:
+    const char* Name() const override { return "decoder"; }
+    uint32_t UnitBytes() const override { return 1; }
+
+    std::vector<std::string> Corpus() const override {
+        std::vector<std::string> corpus;
+        for (const content_vectors::Vector& vector : content_vectors::kVectors) {
+            corpus.emplace_back(vector.encoded, vector.encodedSize);
+        }
+        // Long codes, far matches, the window's wrap and (past the sink's
+        // bound) its refusal.
+        for (const content_vectors::DigestVector& vector : content_vectors::kDigestVectors) {
+            corpus.emplace_back(vector.encoded, vector.encodedSize);
+        }
+        const std::string segment(content_vectors::kRawSegment, sizeof(content_vectors::kRawSegment) - 1);
+        corpus.push_back(segment + segment + std::string("\x03\x00", 2));
+        corpus.push_back(corpus[1] + corpus[2]);
+        corpus.push_back(std::string("\x03\x00", 2));
+        corpus.push_back(std::string("\x01\x00\x00\xff\xff", 5));
+        return corpus;
+    }
+
+    std::vector<std::string> Tokens() const override {
+        return {std::string("\x1f\x8b\x08\x00", 4),
+                std::string("\x1f\x8b\x08\x1e", 4),
+                std::string("\x78\x9c", 2),
+                std::string("\x78\x01", 2),
+                std::string("\x78\xbb", 2),
+                std::string("\x00\x00\xff\xff", 4),
+                std::string("\x01\x00\x00\xff\xff", 5),
+                std::string("\x03\x00", 2),
+                std::string("\x05\xe0", 2),
+                std::string(8, '\0'),
+                std::string(4, '\xff'),
+                std::string(1, '\0')};
+    }
+
+    // A gzip member without optional fields, or a zlib stream, stripped to
+    // the raw deflate inside: FORMAT_DEFLATE decodes it without a check at
+    // its end, so a mutated stream decodes to its end and reaches the
+    // decoder's later states instead of failing at the checksum.
+    bool MutateByFormat(std::string& input, CRandom& /*random*/) const override {
+        if (input.size() > 18 && input.compare(0, 4, "\x1f\x8b\x08\x00", 4) == 0) {
+            input = input.substr(10, input.size() - 18);
+            return true;
+        }
+        if (input.size() > 6 && input[0] == '\x78') {
+            input = input.substr(2, input.size() - 6);
+            return true;
+        }
+        return false;
+    }
+
+    std::string Run(const std::string& input, CGuardedBuffer& guard, Verdict& verdict) override {
+        const auto* body = static_cast<const unsigned char*>(guard.Place(input.data(), input.size()));
+        // The pieces of the second decoding are a function of the input, so
+        // that both runs of an input split it alike.
+        static const uint32_t kPieces[][4] = {{1, 1, 1, 1}, {1, 2, 3, 5}, {7, 0, 13, 1}, {64, 1, 4096, 3}};
+        const uint64_t hash = Fnv1a(input.data(), input.size());
+        const uint32_t* pieces = kPieces[hash % 4];
+
+        std::string out;
+        for (CContentDecoder::Format format : {CContentDecoder::FORMAT_GZIP, CContentDecoder::FORMAT_DEFLATE}) {
+            const std::string whole = Decode(format, body, input.size(), nullptr, verdict);
+            const std::string split = Decode(format, body, input.size(), pieces, verdict);
+            if (whole != split && verdict.problem.empty()) {
+                verdict.problem = "two splits of one body decode differently";
+            }
+            out += whole;
+        }
+        return out;
+    }
+
+private:
+    // Decodes the body whole (pieces null) or in pieces of the four sizes in
+    // turn, and returns the result, whether it was complete, and what the
+    // sink was given. One decoder serves every input: a new one costs more
+    // than most inputs take to decode, and what the last input left in it
+    // must change nothing.
+    std::string Decode(CContentDecoder::Format format, const unsigned char* body, size_t size, const uint32_t* pieces,
+                       Verdict& verdict) {
+        CContentDecoder& decoder = m_decoder;
+        decoder.Reset(format);
+        CBoundedSink sink;
+        CContentDecoder::Result result = CContentDecoder::DECODE_MORE;
+        size_t at = 0;
+        uint32_t turn = 0;
+        do {
+            const size_t piece = pieces == nullptr ? size : std::min<size_t>(pieces[turn++ % 4], size - at);
+            result = decoder.Feed(body + at, piece, sink);
+            at += piece;
+            sink.m_bEnded = result == CContentDecoder::DECODE_MALFORMED || result == CContentDecoder::DECODE_REFUSED;
+        } while (at < size);
+
+        if (!decoder.Ready()) {
+            verdict.problem = "the decoder could not take its memory";
+        } else if (decoder.Complete() != (result == CContentDecoder::DECODE_DONE)) {
+            verdict.problem = "Complete() disagrees with the last result";
+        } else if (sink.m_bBroken) {
+            verdict.problem = "the sink was called with nothing, or after an error";
+        } else if (sink.m_nOffered > kMaxDecodedPerByte * size) {
+            verdict.problem = "more decoded bytes than deflate can encode in the body";
+        } else if ((result == CContentDecoder::DECODE_REFUSED) != (sink.m_nOffered > CBoundedSink::kBound)) {
+            verdict.problem = "a refusal that the sink did not make, or one the decoder missed";
+        }
+        verdict.accepted = verdict.accepted || result == CContentDecoder::DECODE_DONE;
+
+        std::string out;
+        PutNumber(out, result);
+        PutNumber(out, decoder.Complete() ? 1 : 0);
+        PutNumber(out, static_cast<long long>(sink.m_nTaken));
+        PutNumber(out, static_cast<long long>(sink.m_nCalls));
+        PutNumber(out, static_cast<long long>(sink.m_nDigest));
+        return out;
+    }
+
+    CContentDecoder m_decoder{CContentDecoder::FORMAT_GZIP};
+};
+
 } // namespace
 
 std::vector<std::unique_ptr<CFuzzTarget>> MakeTargets() {
@@ -843,6 +995,7 @@ std::vector<std::unique_ptr<CFuzzTarget>> MakeTargets() {
     targets.push_back(std::make_unique<CCommandLineTarget>());
     targets.push_back(std::make_unique<CFileListTarget>());
     targets.push_back(std::make_unique<CBlockTarget>());
+    targets.push_back(std::make_unique<CDecoderTarget>());
     return targets;
 }
 

@@ -10,6 +10,7 @@
 //   cmdline   CCommandLine::Parse and its option getters
 //   filelist  ParseFileList and IsSafeToParse on FileList.xml texts
 //   block     ReadBlock and PayloadChars on views of a channel block
+//   decoder   CContentDecoder on bodies sent as gzip and as deflate, whole and in pieces
 // One thread.
 namespace fuzz {
 
