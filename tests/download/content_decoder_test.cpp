@@ -158,7 +158,7 @@ TEST(ContentDecoderVectorsTest, BodiesLargerThanTheirSourceMatchTheirDigests) {
 }
 
 // Decoded bytes wait in the window until it fills or the stream ends, so a
-// body cut short has handed on only part of its bytes, and never wrong ones.
+// body cut short has handed on some of its bytes at most, and never wrong ones.
 TEST(ContentDecoderVectorsTest, ABodyCutShortIsIncompleteButNotMalformed) {
     for (const Vector& vector : kVectors) {
         const std::string body = Body(vector);

@@ -2,7 +2,7 @@
 
 // Written by tools/content_vectors/make_content_vectors.py: bodies that
 // Python's zlib and gzip encoded, and the bytes each decodes to. The
-// literals' own terminating zero is no part of any of them.
+// literals' own terminating zero belongs to none of them.
 
 #include "download/content_decoder.h"
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 # Writes tests/download/content_decoder_vectors.h: bodies encoded by Python's
-# zlib and gzip (a peer of CContentDecoder, never part of the program), each
+# zlib and gzip (a peer of CContentDecoder, never in the program), each
 # with the bytes it decodes to, for the decoder's tests and the fuzzer's corpus.
 # The header comes out as clang-format writes it, so scripts/check-format holds.
 # usage: tools/content_vectors/make_content_vectors.py
@@ -190,7 +190,7 @@ with open(OUT, "w") as out:
     out.write("#pragma once\n\n")
     out.write("// Written by tools/content_vectors/make_content_vectors.py: bodies that\n")
     out.write("// Python's zlib and gzip encoded, and the bytes each decodes to. The\n")
-    out.write("// literals' own terminating zero is no part of any of them.\n\n")
+    out.write("// literals' own terminating zero belongs to none of them.\n\n")
     out.write('#include "download/content_decoder.h"\n\n#include <cstddef>\n\n')
     out.write("namespace content_vectors {\n\n")
     out.write("constexpr char kShort[] = \"%s\";\n" % SHORT.decode())
