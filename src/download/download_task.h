@@ -13,6 +13,10 @@ struct DownloadTask {
     std::wstring strFileName;   // the target relative to its folder; bookkeeping only
     UINT uNotifyMsg = 0;        // posted to hNotifyWnd when the task ends
     int nTaskId = 0;            // given by AddTask
-    BOOL bRetry = FALSE;        // retry a failed download (no producer in the program sets it)
+    BOOL bRetry = FALSE;        // try again after a transient failure
     HWND hNotifyWnd = nullptr;
+    // The digest the file list gives the target (32 hexadecimal digits), or
+    // empty: a partial file whose bytes may be joined across runs must be
+    // checked against it.
+    std::wstring strMd5;
 };

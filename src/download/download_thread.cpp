@@ -2,8 +2,8 @@
 
 #include "base/messages.h"
 #include "base/scope_guards.h"
-#include "download/bind_status_callback.h"
-#include "window/window_impl.h"
+#include "digest/md5.h"
+#include "download/winhttp_engine.h"
 
 #include <cwchar>
 #include <new>
@@ -11,51 +11,68 @@
 
 #include <windows.h>
 #include <shlwapi.h>
-#include <urlmon.h>
 #include <wininet.h>
 
 namespace {
 
-// A retrying task ends with the failure message after this many attempts.
-constexpr int kMaxAttempts = 100;
-
 const WPARAM kSucceeded = 0;
 const WPARAM kFailed = static_cast<WPARAM>(-1);
 
-// The file the download left: it must exist and hold what the server
-// announced; the URL moniker call reports success for a short body, an
-// error page and a target folder that does not exist.
-bool FileHoldsAnnouncedLength(const wchar_t* path, int64_t announced) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (path[0] == L'\0' || !::GetFileAttributesExW(path, GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return false;
-    }
-    const int64_t size = static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
-    return announced < 0 || size == announced;
-}
-
-// How often the worker's message loop looks at the clock for a transfer's
-// rate when the binding gives it nothing to do.
-constexpr DWORD kBindingPollMs = 250;
+// Who is asking, with its version: a server's logs and its operators see
+// this program, not a browser.
+const wchar_t kUserAgent[] = L"RadeVare/" RADEVARE_VERSION_TEXT;
 
 // What the internet cache keeps as the headers of a download into it.
 wchar_t kCacheHeaders[] = L"HTTP/1.0 200 OK\r\n\r\n";
 
+// A list's digest: 32 hexadecimal digits. Only such a digest can vouch for a
+// file whose bytes came from two transfers.
+bool IsListedDigest(const std::wstring& md5) {
+    if (md5.size() != 32) {
+        return false;
+    }
+    for (wchar_t c : md5) {
+        if (!iswxdigit(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Counts every chunk a digest reads as activity, and gives the digest up
+// when the worker is asked to stop.
+class CActivityObserver final : public CDigestObserver {
+public:
+    CActivityObserver(HANDLE stop, std::atomic<LONG>& activity) noexcept : m_hStop(stop), m_nActivity(activity) {}
+    bool OnChunk() noexcept override {
+        ++m_nActivity;
+        return ::WaitForSingleObject(m_hStop, 0) == WAIT_TIMEOUT;
+    }
+
+private:
+    HANDLE m_hStop;
+    std::atomic<LONG>& m_nActivity;
+};
+
 } // namespace
 
 CDownloadThread::CDownloadThread()
-    : m_hTaskEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_pSignals(std::make_shared<TransferSignals>()) {}
+    : m_hTaskEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_nJitterSeed(::GetTickCount() ^ (::GetCurrentProcessId() << 16)) {}
 
 CDownloadThread::~CDownloadThread() {
     // The thread uses the queue and the result table: it must be gone before they are.
     EndThreadBeforeDestruction();
-    // Downloads whose outcome no one took (the run ended first) leave no copy behind.
-    ForgetCachedCopies();
+    // Downloads whose outcome no one took (the run ended first) leave nothing behind.
+    ForgetUntakenFiles();
+}
+
+std::unique_ptr<CHttpEngine> CDownloadThread::MakeEngine() {
+    return std::unique_ptr<CHttpEngine>(new (std::nothrow) CWinHttpEngine(m_hStopEvent.get(), kUserAgent));
 }
 
 LONG CDownloadThread::GetActivityCount() const {
-    return m_pSignals->nActivity.load(std::memory_order_relaxed);
+    return m_nActivity.load(std::memory_order_relaxed);
 }
 
 void CDownloadThread::AddTask(DownloadTask& task) {
@@ -73,34 +90,27 @@ void CDownloadThread::GetTaskResult(int nTaskId, DownloadTask& task) const {
 }
 
 CDownloadThread::TaskOutcome CDownloadThread::TakeTaskOutcome(int nTaskId, DownloadTask& task) {
-    std::wstring cachedUrl;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        const auto found = m_mapEnded.find(nTaskId);
-        if (found == m_mapEnded.end() || found->second.bOutcomeTaken) {
-            return TASK_UNKNOWN;
-        }
-        EndedTask& ended = found->second;
-        ended.bOutcomeTaken = true;
-        if (!ended.bSucceeded) {
-            return TASK_FAILED;
-        }
-        task = ended.result;
-        cachedUrl.swap(ended.strCachedUrl);
+    std::lock_guard<std::mutex> guard(m_lock);
+    const auto found = m_mapEnded.find(nTaskId);
+    if (found == m_mapEnded.end() || found->second.bOutcomeTaken) {
+        return TASK_UNKNOWN;
     }
-    // On the taker's thread, outside the lock: the worker is already on its
-    // next transfer. Cheap where there is no copy to remove (under Wine the
-    // binding leaves none).
-    if (!cachedUrl.empty()) {
-        ::DeleteUrlCacheEntryW(cachedUrl.c_str());
+    EndedTask& ended = found->second;
+    ended.bOutcomeTaken = true;
+    if (!ended.bSucceeded) {
+        return TASK_FAILED;
     }
+    task = ended.result;
     return TASK_SUCCEEDED;
 }
 
 DWORD CDownloadThread::Run() {
-    // A single-threaded apartment: every binding lives and ends on this
-    // thread, in its message loop.
+    // The worker's own apartment, as every thread that may call into the
+    // system's shell and cache functions has one.
     const base::CComInit com(COINIT_APARTMENTTHREADED);
+    // The engine lives and ends on this thread, with every transfer.
+    m_pEngine = MakeEngine();
+    const auto dropEngine = base::ScopeExit([this] { m_pEngine.reset(); });
     for (;;) {
         // Stop comes first in the array: with both signalled it wins, even
         // with tasks pending.
@@ -131,18 +141,17 @@ bool CDownloadThread::TakeNextTask(DownloadTask& task) {
     return true;
 }
 
-void CDownloadThread::StoreResult(const DownloadTask& task, bool succeeded, const std::wstring& cachedUrl) {
+void CDownloadThread::StoreResult(const DownloadTask& task, bool succeeded) {
     EndedTask ended;
     ended.bSucceeded = succeeded;
     if (succeeded) {
         ended.result = task;
-        ended.strCachedUrl = cachedUrl;
     }
     std::lock_guard<std::mutex> guard(m_lock);
     m_mapEnded[task.nTaskId] = std::move(ended);
 }
 
-void CDownloadThread::ForgetCachedCopies() noexcept {
+void CDownloadThread::ForgetUntakenFiles() noexcept {
     std::map<int, EndedTask> ended;
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -150,9 +159,6 @@ void CDownloadThread::ForgetCachedCopies() noexcept {
     }
     for (const auto& entry : ended) {
         const EndedTask& task = entry.second;
-        if (!task.strCachedUrl.empty()) {
-            ::DeleteUrlCacheEntryW(task.strCachedUrl.c_str());
-        }
         // A file that arrived after the run had begun to end (its message held
         // back behind the box, or never handled) is neither checked nor placed:
         // its partial file goes with the worker.
@@ -162,174 +168,203 @@ void CDownloadThread::ForgetCachedCopies() noexcept {
     }
 }
 
-bool CDownloadThread::ProcessTask(DownloadTask& task) {
-    for (int attempt = 1;; ++attempt) {
-        std::wstring localPath;
-        if (DownloadOnce(task, localPath)) {
-            // The binding asks for no copy in the internet cache; a system
-            // that keeps one all the same loses it when the outcome is taken.
-            const std::wstring cachedUrl = task.strSavePath.empty() ? std::wstring() : task.strUrl;
-            task.strUrl = localPath;
-            // Stored before the post: the window reads the result when the message arrives.
-            StoreResult(task, true, cachedUrl);
-            ::PostMessageW(task.hNotifyWnd, task.uNotifyMsg, kSucceeded, task.nTaskId);
-            return true;
+bool CDownloadThread::WaitBeforeRetry(DWORD waitMs) {
+    // The wait is the run's own work, not a stall: the window's watchdog
+    // sees it grow every second.
+    ++m_nActivity;
+    while (waitMs > 0) {
+        const DWORD slice = waitMs < 1000 ? waitMs : 1000;
+        if (CheckPoint(slice) == CHECK_STOP) {
+            return false;
         }
-        if (!task.bRetry || attempt >= kMaxAttempts) {
-            StoreResult(task, false, std::wstring());
-            ::PostMessageW(task.hNotifyWnd, task.uNotifyMsg, kFailed, task.nTaskId);
-            return true;
-        }
-        if (CheckPoint(m_dwRetryPauseMs) == CHECK_STOP || CheckPoint(0) == CHECK_STOP) {
+        ++m_nActivity;
+        waitMs -= slice;
+    }
+    return CheckPoint(0) != CHECK_STOP;
+}
+
+bool CDownloadThread::JoinedFileMatches(const std::wstring& path, const std::wstring& md5) {
+    CActivityObserver observer(m_hStopEvent.get(), m_nActivity);
+    CDigestBuffer buffer;
+    const std::string digest = FileDigest(path.c_str(), buffer, &observer);
+    if (digest.size() != md5.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < digest.size(); ++i) {
+        if (towlower(static_cast<wchar_t>(digest[i])) != towlower(md5[i])) {
             return false;
         }
     }
+    return true;
 }
 
-bool CDownloadThread::DownloadOnce(const DownloadTask& task, std::wstring& localPath) {
-    const wchar_t* url = task.strUrl.c_str();
+bool CDownloadThread::OpenTarget(const DownloadTask& task, TransferTarget& target, std::wstring& localPath) {
     if (!IsWebUrl(task.strUrl)) {
         return false;
     }
-    // Another copy in the cache would be served instead of a fresh download.
-    ::DeleteUrlCacheEntryW(url);
-
+    const std::wstring& url = task.strUrl;
     wchar_t path[MAX_PATH] = {};
     const bool toFile = !task.strSavePath.empty();
+    bool tookOver = false;
+    ResumeRecord taken;
     if (toFile) {
         // A path that does not fit is never cut: the file would land elsewhere.
-        wchar_t target[MAX_PATH] = {};
-        const DWORD length = ::ExpandEnvironmentStringsW(task.strSavePath.c_str(), target, MAX_PATH);
+        wchar_t expanded[MAX_PATH] = {};
+        const DWORD length = ::ExpandEnvironmentStringsW(task.strSavePath.c_str(), expanded, MAX_PATH);
+        wchar_t full[MAX_PATH] = {};
         if (length == 0 || length > MAX_PATH) {
             return false;
         }
-        // Wine writes error pages and cut bodies to the file it is given, and
-        // a killed run leaves half a file: neither may ever stand where the
-        // installed file stands.
-        const std::wstring partial = PartialPathOf(target);
+        const DWORD fullLength = ::GetFullPathNameW(expanded, MAX_PATH, full, nullptr);
+        if (fullLength == 0 || fullLength >= MAX_PATH) {
+            return false;
+        }
+        // Error pages, cut bodies and a killed run's half file may never
+        // stand where the installed file stands.
+        const std::wstring partial = PartialPathOf(expanded);
         if (partial.size() >= MAX_PATH) {
             return false;
         }
         partial.copy(path, partial.size());
-        m_leftovers.RemoveFor(target);
+        target.record.strTarget = full;
+        target.record.strMd5 = task.strMd5;
+        target.record.strUrl = url;
+        // The file list is small and always fetched whole; a file's bytes
+        // outlive this run only when a digest can vouch for them once joined.
+        target.bMayResume = task.uNotifyMsg != WM_FILELIST_DONE;
+        if (target.bMayResume && IsListedDigest(task.strMd5)) {
+            target.strRecordPath = RecordPathOf(partial);
+            tookOver = m_leftovers.TakeOverFor(expanded, target.record, partial, taken);
+        } else {
+            m_leftovers.RemoveFor(expanded);
+        }
     } else {
-        // Into the internet cache, as the moniker's own cache download does:
-        // a file of the cache's making, committed once the body is whole.
-        if (!::CreateUrlCacheEntryW(url, 0, ::PathFindExtensionW(url), path, 0)) {
+        // Into the internet cache: a file of the cache's making, committed
+        // once the body is whole. An entry already there would be served
+        // instead of a fresh download.
+        ::DeleteUrlCacheEntryW(url.c_str());
+        if (!::CreateUrlCacheEntryW(url.c_str(), 0, ::PathFindExtensionW(url.c_str()), path, 0)) {
             return false;
         }
         path[MAX_PATH - 1] = L'\0';
+        target.bMayResume = false;
     }
+    target.strPath = path;
     // A stop that came before is seen here, so no transfer starts after it.
     if (::WaitForSingleObject(m_hStopEvent.get(), 0) != WAIT_TIMEOUT) {
-        if (!toFile) {
+        if (!toFile || tookOver) {
             RemovePartialFile(path);
         }
         return false;
     }
-
-    HANDLE file = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Only this process writes the file: it is opened for writing by no one
+    // else, and its name carries this process's id.
+    HANDLE file =
+        ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         // The target folder is missing, or the file is held: nothing was written.
-        if (!toFile) {
+        if (!toFile || tookOver) {
             RemovePartialFile(path);
         }
         return false;
     }
-    const bool isList = task.uNotifyMsg == WM_FILELIST_DONE;
-    const int64_t maxBytes = isList ? m_nMaxListBytes : INT64_MAX;
-    CBindStatusCallback* callback = new (std::nothrow)
-        CBindStatusCallback(m_pSignals, file, maxBytes, isList ? m_nMaxListBytes : m_nMaxUnannouncedBytes);
-    if (callback == nullptr) {
-        ::CloseHandle(file);
-        RemovePartialFile(path);
-        return false;
+    target.hFile = file;
+    if (tookOver) {
+        target.record.strValidator = taken.strValidator;
+        target.record.nTotal = taken.nTotal;
+        target.bRecordOnDisk = WriteResumeRecord(target.strRecordPath, target.record);
+    } else {
+        // Whatever a file of this name held (a run long gone with this
+        // process's id) is not this download's.
+        ::SetEndOfFile(file);
+        if (!target.strRecordPath.empty()) {
+            ::DeleteFileW(target.strRecordPath.c_str());
+        }
     }
-    const HRESULT hr = RunBinding(url, callback);
-    // Whatever the binding still does (one that never confirmed its abort),
-    // it writes nothing more.
-    callback->CloseFile();
+    localPath = path;
+    return true;
+}
 
-    const DWORD status = callback->GetResponseCode();
-    bool succeeded = hr == S_OK && callback->Stopped() && callback->StopResult() == S_OK && !callback->Refused() &&
-                     status >= 200 && status <= 299 && FileHoldsAnnouncedLength(path, callback->GetAnnouncedLength());
-    callback->Release();
-    if (succeeded && !toFile) {
+bool CDownloadThread::ProcessTask(DownloadTask& task) {
+    TransferTarget target;
+    std::wstring localPath;
+    bool succeeded = false;
+    bool keep = false;
+    bool goOn = true;
+    if (OpenTarget(task, target, localPath)) {
+        const base::unique_file file(target.hFile);
+        TransferBounds bounds = m_bounds;
+        if (task.uNotifyMsg == WM_FILELIST_DONE) {
+            bounds.nMaxBytes = m_nMaxListBytes;
+        }
+        CTransfer transfer(*m_pEngine, bounds, m_system, m_nActivity);
+        CRetrySchedule schedule(m_retryRules, m_nJitterSeed = m_nJitterSeed * 1664525u + 1013904223u);
+        LARGE_INTEGER size = {};
+        ::GetFileSizeEx(file.get(), &size);
+        int64_t mostHeld = size.QuadPart;
+        for (;;) {
+            AttemptResult attempt = transfer.Attempt(task.strUrl, target);
+            if (attempt.failure == FAILURE_NONE && attempt.bJoined && IsListedDigest(task.strMd5) &&
+                !JoinedFileMatches(localPath, task.strMd5)) {
+                if (::WaitForSingleObject(m_hStopEvent.get(), 0) != WAIT_TIMEOUT) {
+                    attempt.failure = FAILURE_STOPPED;
+                } else {
+                    // The bytes kept and the bytes added are not one file:
+                    // fetched once more from the first byte, and never joined
+                    // again.
+                    target.bMayResume = false;
+                    target.bRecordOnDisk = false;
+                    ::DeleteFileW(target.strRecordPath.c_str());
+                    continue;
+                }
+            }
+            if (attempt.failure == FAILURE_NONE) {
+                succeeded = true;
+                break;
+            }
+            // Progress is bytes the task never had before: a server that
+            // sends the same first part again and again makes none.
+            const bool progressed = attempt.nHeld - mostHeld >= m_retryRules.nProgressBytes;
+            if (attempt.nHeld > mostHeld) {
+                mostHeld = attempt.nHeld;
+            }
+            DWORD wait = 0;
+            const bool again =
+                attempt.failure != FAILURE_STOPPED && task.bRetry &&
+                schedule.NextWait(attempt.failure, attempt.dwStatus, attempt.nRetryAfterMs, progressed, wait);
+            if (again && WaitBeforeRetry(wait)) {
+                continue;
+            }
+            goOn = !again;
+            // What a later run can continue is kept: enough bytes, with the
+            // record that vouches for them, cut off by the link or a stop,
+            // not refused by the server.
+            keep = target.bRecordOnDisk && attempt.nHeld >= m_nKeepPartialBytes &&
+                   (attempt.failure == FAILURE_STOPPED || IsTransientFailure(attempt.failure, attempt.dwStatus));
+            break;
+        }
+    }
+    if (succeeded && task.strSavePath.empty()) {
         const FILETIME never = {};
-        succeeded = ::CommitUrlCacheEntryW(url, path, never, never, NORMAL_CACHE_ENTRY, kCacheHeaders,
-                                           static_cast<DWORD>(wcslen(kCacheHeaders)), nullptr, nullptr) != FALSE;
+        succeeded =
+            ::CommitUrlCacheEntryW(task.strUrl.c_str(), localPath.c_str(), never, never, NORMAL_CACHE_ENTRY,
+                                   kCacheHeaders, static_cast<DWORD>(wcslen(kCacheHeaders)), nullptr, nullptr) != FALSE;
     }
     if (succeeded) {
-        localPath = path;
-    } else {
-        // The download may have left a copy in the internet cache as well;
-        // a package must not occupy the disk twice.
-        ::DeleteUrlCacheEntryW(url);
-        RemovePartialFile(path);
+        task.strUrl = localPath;
+        // Stored before the post: the window reads the result when the message arrives.
+        StoreResult(task, true);
+        ::PostMessageW(task.hNotifyWnd, task.uNotifyMsg, kSucceeded, task.nTaskId);
+        return true;
     }
-    return succeeded;
-}
-
-HRESULT CDownloadThread::RunBinding(const wchar_t* url, CBindStatusCallback* callback) {
-    IMoniker* moniker = nullptr;
-    HRESULT hr = ::CreateURLMonikerEx(nullptr, url, &moniker, URL_MK_UNIFORM);
-    if (FAILED(hr)) {
-        return hr;
+    if (!localPath.empty() && !keep) {
+        RemovePartialFile(localPath.c_str());
     }
-    IBindCtx* context = nullptr;
-    hr = ::CreateAsyncBindCtx(0, callback, nullptr, &context);
-    if (SUCCEEDED(hr)) {
-        IStream* stream = nullptr;
-        // Returns at once (MK_S_ASYNCHRONOUS); the callback gets the rest.
-        hr = moniker->BindToStorage(context, nullptr, IID_IStream, reinterpret_cast<void**>(&stream));
-        if (stream != nullptr) {
-            stream->Release();
-        }
-        context->Release();
-    }
-    moniker->Release();
-    if (FAILED(hr)) {
-        return hr;
-    }
-
-    // Every call into the binding happens here, on the thread that made it,
-    // between two of its own steps: the abort can never meet its teardown.
-    const ULONGLONG started = ::GetTickCount64();
-    ULONGLONG abortedAt = 0;
-    for (;;) {
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            // The binding's notification window is on this thread, where any
-            // process can post to it.
-            ATL::DispatchQueuedMessage(msg);
-        }
-        if (callback->Stopped()) {
-            return S_OK;
-        }
-        const ULONGLONG now = ::GetTickCount64();
-        if (abortedAt == 0) {
-            if (::WaitForSingleObject(m_hStopEvent.get(), 0) != WAIT_TIMEOUT || callback->Refused() ||
-                TooSlow(callback->BytesWritten(), now - started)) {
-                abortedAt = now;
-                callback->Abort();
-                continue; // it may have stopped inside the call
-            }
-        } else if (now - abortedAt >= m_dwAbortWaitMs) {
-            // The binding never confirmed its end: leave it to its callback.
-            return E_ABORT;
-        }
-        // The stop event wakes the loop only until the abort; after it, only
-        // the binding's messages and the clock do.
-        HANDLE stop = m_hStopEvent.get();
-        ::MsgWaitForMultipleObjectsEx(abortedAt == 0 ? 1 : 0, &stop, kBindingPollMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    }
-}
-
-bool CDownloadThread::TooSlow(int64_t bytes, ULONGLONG elapsedMs) const noexcept {
-    if (elapsedMs < m_dwRateGraceMs) {
+    if (!goOn) {
+        // A stop came during a wait between two attempts: the thread gives up.
         return false;
     }
-    // In milliseconds, so that no rate is rounded away; far from overflowing.
-    return bytes < static_cast<int64_t>(elapsedMs / 1000) * m_nMinBytesPerSecond;
+    StoreResult(task, false);
+    ::PostMessageW(task.hNotifyWnd, task.uNotifyMsg, kFailed, task.nTaskId);
+    return true;
 }

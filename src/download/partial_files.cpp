@@ -4,20 +4,28 @@
 
 #include <cwchar>
 #include <new>
+#include <vector>
 
 namespace {
 
 // Written after the target's own name and this process's id: never taken for
 // an installed file, and two instances updating one folder at once never
-// write into each other's copy.
+// write into each other's copy. A partial file's resume record has the same
+// name with the other suffix, of the same length.
 const wchar_t kPartialSuffix[] = L".rvpart";
+const wchar_t kRecordSuffix[] = L".rvinfo";
 constexpr size_t kPartialSuffixLength = sizeof(kPartialSuffix) / sizeof(kPartialSuffix[0]) - 1;
+static_assert(sizeof(kPartialSuffix) == sizeof(kRecordSuffix), "both suffixes have one length");
 
-// The target of a partial path: the path without ".<process id>.rvpart";
-// empty when it is not one.
+bool HasSuffix(const std::wstring& path, const wchar_t* suffix) {
+    return path.size() > kPartialSuffixLength &&
+           path.compare(path.size() - kPartialSuffixLength, kPartialSuffixLength, suffix) == 0;
+}
+
+// The target of a partial path or a record path: the path without
+// ".<process id>.rvpart" (or ".rvinfo"); empty when it is neither.
 std::wstring TargetOfPartial(const std::wstring& partialPath) {
-    if (partialPath.size() <= kPartialSuffixLength ||
-        partialPath.compare(partialPath.size() - kPartialSuffixLength, kPartialSuffixLength, kPartialSuffix) != 0) {
+    if (!HasSuffix(partialPath, kPartialSuffix) && !HasSuffix(partialPath, kRecordSuffix)) {
         return std::wstring();
     }
     const size_t idEnd = partialPath.size() - kPartialSuffixLength;
@@ -57,6 +65,10 @@ std::wstring PartialPathOf(const std::wstring& target) {
 void RemovePartialFile(const wchar_t* path) {
     ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
     ::DeleteFileW(path);
+    const std::wstring record = RecordPathOf(path);
+    if (!record.empty()) {
+        ::DeleteFileW(record.c_str());
+    }
 }
 
 bool CLeftoverPartialFiles::NameLess::operator()(const std::wstring& a, const std::wstring& b) const noexcept {
@@ -65,34 +77,90 @@ bool CLeftoverPartialFiles::NameLess::operator()(const std::wstring& a, const st
 }
 
 void CLeftoverPartialFiles::RemoveFor(const std::wstring& target) noexcept {
+    ResumeRecord unused;
     try {
-        std::wstring full;
-        if (!FullPathOf(target, full)) {
-            return;
-        }
-        const size_t separator = full.rfind(L'\\');
-        if (separator == std::wstring::npos || separator + 1 == full.size()) {
-            return;
-        }
-        m_setTargets.insert(full);
-        const std::wstring folder = full.substr(0, separator + 1);
-        if (m_setReadFolders.insert(folder).second) {
-            ReadFolder(folder);
-        }
-        const auto found = m_mapLeftovers.equal_range(full);
-        for (auto leftover = found.first; leftover != found.second; ++leftover) {
-            // A file of the package this run has already downloaded may have
-            // a partial file's name; it is not a leftover.
-            if (m_setTargets.count(leftover->second) == 0 && ProcessIsGone(OwnerOfPartial(leftover->second))) {
-                // Not made writable first: a read-only file is one that
-                // someone keeps from being changed.
-                ::DeleteFileW(leftover->second.c_str());
-            }
-        }
-        m_mapLeftovers.erase(found.first, found.second);
+        Settle(target, nullptr, std::wstring(), unused);
     } catch (const std::bad_alloc&) {
         // Nothing removed: a leftover only takes room, and the next run removes it.
     }
+}
+
+bool CLeftoverPartialFiles::TakeOverFor(const std::wstring& target, const ResumeRecord& wanted,
+                                        const std::wstring& ownPartial, ResumeRecord& taken) noexcept {
+    try {
+        return Settle(target, &wanted, ownPartial, taken);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool CLeftoverPartialFiles::Settle(const std::wstring& target, const ResumeRecord* wanted,
+                                   const std::wstring& ownPartial, ResumeRecord& taken) {
+    std::wstring full;
+    if (!FullPathOf(target, full)) {
+        return false;
+    }
+    const size_t separator = full.rfind(L'\\');
+    if (separator == std::wstring::npos || separator + 1 == full.size()) {
+        return false;
+    }
+    m_setTargets.insert(full);
+    const std::wstring folder = full.substr(0, separator + 1);
+    if (m_setReadFolders.insert(folder).second) {
+        ReadFolder(folder);
+    }
+    const auto found = m_mapLeftovers.equal_range(full);
+    // A file of the package this run has already downloaded may have a
+    // partial file's name; it is not a leftover, and neither is anything of
+    // a process that may still be running.
+    std::vector<std::wstring> gone;
+    for (auto leftover = found.first; leftover != found.second; ++leftover) {
+        if (m_setTargets.count(leftover->second) == 0 && ProcessIsGone(OwnerOfPartial(leftover->second))) {
+            gone.push_back(leftover->second);
+        }
+    }
+    m_mapLeftovers.erase(found.first, found.second);
+
+    bool tookOver = false;
+    if (wanted != nullptr) {
+        // The matching partial file with the most bytes; its record is read
+        // once, here.
+        const std::wstring* best = nullptr;
+        ResumeRecord bestRecord;
+        int64_t bestSize = -1;
+        for (const std::wstring& path : gone) {
+            if (!HasSuffix(path, kPartialSuffix)) {
+                continue;
+            }
+            ResumeRecord record;
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            if (!ReadResumeRecord(RecordPathOf(path), record) ||
+                !RecordMatches(record, wanted->strTarget, wanted->strMd5, wanted->strUrl) ||
+                !::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+                continue;
+            }
+            const int64_t size = static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+            if (size > bestSize && size <= record.nTotal) {
+                best = &path;
+                bestSize = size;
+                bestRecord = record;
+            }
+        }
+        // The rename is the claim: of two runs that find the same leftover,
+        // one moves it and the other finds it gone and starts afresh.
+        if (best != nullptr && !ownPartial.empty() &&
+            ::MoveFileExW(best->c_str(), ownPartial.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            taken = bestRecord;
+            tookOver = true;
+        }
+    }
+    for (const std::wstring& path : gone) {
+        // Not made writable first: a read-only file is one that someone
+        // keeps from being changed. The partial file taken over is gone
+        // from its old name already.
+        ::DeleteFileW(path.c_str());
+    }
+    return tookOver;
 }
 
 bool CLeftoverPartialFiles::ProcessIsGone(DWORD id) const {
@@ -111,7 +179,7 @@ void CLeftoverPartialFiles::ReadFolder(const std::wstring& folder) {
     // One pass over the folder: the pattern's directory read costs in
     // proportion to the folder's size, once per folder rather than per file.
     WIN32_FIND_DATAW found;
-    const base::unique_find find(::FindFirstFileW((folder + L"*" + kPartialSuffix).c_str(), &found));
+    const base::unique_find find(::FindFirstFileW((folder + L"*.rv*").c_str(), &found));
     if (!find) {
         return;
     }
@@ -126,14 +194,15 @@ void CLeftoverPartialFiles::ReadFolder(const std::wstring& folder) {
             continue;
         }
         const DWORD owner = OwnerOfPartial(path);
-        if (owner != self && path == target + L"." + std::to_wstring(owner) + kPartialSuffix) {
+        const wchar_t* suffix = HasSuffix(path, kPartialSuffix) ? kPartialSuffix : kRecordSuffix;
+        if (owner != self && path == target + L"." + std::to_wstring(owner) + suffix) {
             m_mapLeftovers.emplace(target, path);
         }
     } while (::FindNextFileW(find.get(), &found));
 }
 
 bool PlaceDownloadedFile(const std::wstring& partialPath) {
-    const std::wstring target = TargetOfPartial(partialPath);
+    const std::wstring target = HasSuffix(partialPath, kPartialSuffix) ? TargetOfPartial(partialPath) : std::wstring();
     if (target.empty()) {
         return false;
     }
@@ -144,6 +213,10 @@ bool PlaceDownloadedFile(const std::wstring& partialPath) {
                              (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
     if (replaceable &&
         ::MoveFileExW(partialPath.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const std::wstring record = RecordPathOf(partialPath);
+        if (!record.empty()) {
+            ::DeleteFileW(record.c_str());
+        }
         return true;
     }
     RemovePartialFile(partialPath.c_str());

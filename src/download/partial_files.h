@@ -1,5 +1,7 @@
 #pragma once
 
+#include "download/resume_record.h"
+
 #include <map>
 #include <set>
 #include <string>
@@ -15,15 +17,16 @@
 // process, "<target>.<process id>.rvpart". Any thread.
 std::wstring PartialPathOf(const std::wstring& target);
 
-// Removes a partial file of this process's own, also one left read-only.
-// Any thread.
+// Removes a partial file of this process's own, also one left read-only,
+// with its resume record. Any thread.
 void RemovePartialFile(const wchar_t* path);
 
-// The partial files that killed runs left behind, removed target by target
-// as this run is about to download into each target. A file is a leftover
-// of target only when its name is exactly target's partial name under
-// another process's id (target + ".<id>.rvpart", compared as Windows
-// compares names) and that process is known to be gone: no process has the
+// The partial files that killed runs left behind (and their resume records),
+// taken over or removed target by target as this run is about to download
+// into each target. A file is a leftover of target only when its name is
+// exactly target's partial name or record name under another process's id
+// (target + ".<id>.rvpart" or ".<id>.rvinfo", compared as Windows compares
+// names) and that process is known to be gone: no process has the
 // id, or the one that has it has ended. An id whose process cannot be asked
 // about (OpenProcess refused, as for another user's or an elevated process)
 // counts as alive, this process's own id is never a leftover (its partial
@@ -40,6 +43,14 @@ public:
     // a path whose full form cannot be made, or without memory to read its
     // folder.
     void RemoveFor(const std::wstring& target) noexcept;
+    // The same, but first takes over the leftover whose record matches
+    // wanted (target, digest and URL; the one that holds the most bytes when
+    // there are several): it becomes ownPartial, this process's own partial
+    // file, by a rename, which only one of two runs that try at once can
+    // make. True with the leftover's record in taken; false when none
+    // matched or none could be taken (this run then starts afresh).
+    bool TakeOverFor(const std::wstring& target, const ResumeRecord& wanted, const std::wstring& ownPartial,
+                     ResumeRecord& taken) noexcept;
 
 protected:
     // How a partial file's process is looked up. A subclass may replace it:
@@ -48,9 +59,13 @@ protected:
 
 private:
     bool ProcessIsGone(DWORD id) const;
-    // Notes the partial files of other processes in folder (full, with its
-    // backslash). Throws std::bad_alloc.
+    // Notes the partial files and records of other processes in folder
+    // (full, with its backslash). Throws std::bad_alloc.
     void ReadFolder(const std::wstring& folder);
+    // Removes target's leftovers of processes known to be gone, after
+    // taking over the one that matches wanted when it is given.
+    bool Settle(const std::wstring& target, const ResumeRecord* wanted, const std::wstring& ownPartial,
+                ResumeRecord& taken);
 
     // Orders full paths as Windows compares file names: ordinal, without regard to case.
     struct NameLess {
@@ -59,17 +74,18 @@ private:
 
     std::set<std::wstring, NameLess> m_setReadFolders; // full folder paths, backslash at the end
     std::set<std::wstring, NameLess> m_setTargets;     // full paths of the targets asked about
-    // Partial files of other processes found in the folders read, by the
-    // full path of their target; an entry goes once its target is asked about.
+    // Partial files and records of other processes found in the folders
+    // read, by the full path of their target; an entry goes once its target
+    // is asked about.
     std::multimap<std::wstring, std::wstring, NameLess> m_mapLeftovers;
 };
 
 // Puts the partial file of a finished download (its task's strUrl) in place
-// of its target in one step, replacing an older file and writing through.
-// False when the target cannot be replaced (read-only, a folder, held open
-// by a running program); the partial file is then removed and the target is
-// left as it was. Any thread.
+// of its target in one step, replacing an older file and writing through,
+// and removes its resume record. False when the target cannot be replaced
+// (read-only, a folder, held open by a running program); the partial file
+// is then removed and the target is left as it was. Any thread.
 bool PlaceDownloadedFile(const std::wstring& partialPath);
 // Removes the partial file of a download whose file is not wanted after all
-// (its digest differed). Any thread.
+// (its digest differed), with its record. Any thread.
 void DiscardDownloadedFile(const std::wstring& partialPath);

@@ -45,9 +45,9 @@ public:
     // failed); CHECK_CONTINUE when not paused; CHECK_RESUMED after a pause.
     int CheckPoint(DWORD dwTimeoutMs);
 
-    // How long StopAndWait gives the thread to end. A transfer that is
-    // aborted ends within milliseconds; the bound is for the one that never
-    // returns (a connection reset in mid-body under Wine).
+    // How long StopAndWait gives the thread to end. A transfer gives up its
+    // wait within milliseconds (no network call ever holds the worker); the
+    // bound is for a disk that keeps a write or a read waiting.
     static constexpr DWORD kStopWaitMs = 3000;
 
     // Requests a stop and waits up to kStopWaitMs for the thread. Returns TRUE

@@ -212,7 +212,7 @@ void CMainProcessWnd::QueueFiles() {
         }
         // Task ids follow one another in list order: the first file's id
         // tells every other file's place in the list.
-        const int taskId = AddDownload(item.url, savePath, std::wstring(), WM_FILE_DONE);
+        const int taskId = AddDownload(item.url, savePath, std::wstring(), WM_FILE_DONE, item.md5);
         if (m_nQueuedFiles == 0) {
             m_nFirstFileTaskId = taskId;
         }

@@ -122,8 +122,10 @@ private:
     void SpawnDelayedDownloads();
 
     // Queues one download; returns its task id, or kNoTask without a worker.
-    int AddDownload(const std::wstring& url, const std::wstring& savePath, const std::wstring& fileName,
-                    UINT notifyMsg);
+    // md5: the list's digest of a listed file, which lets its partial file
+    // be continued by a later run.
+    int AddDownload(const std::wstring& url, const std::wstring& savePath, const std::wstring& fileName, UINT notifyMsg,
+                    const std::wstring& md5 = std::wstring());
     void WakeWorker();
     // The folder a file is to be written to, with a trailing backslash;
     // either separator ends a folder name. Empty for a bare name.

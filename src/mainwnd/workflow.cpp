@@ -65,7 +65,7 @@ void CMainProcessWnd::StartWatchdog() {
 }
 
 int CMainProcessWnd::AddDownload(const std::wstring& url, const std::wstring& savePath, const std::wstring& fileName,
-                                 UINT notifyMsg) {
+                                 UINT notifyMsg, const std::wstring& md5) {
     if (m_pDownloadThread == nullptr) {
         return kNoTask;
     }
@@ -75,8 +75,11 @@ int CMainProcessWnd::AddDownload(const std::wstring& url, const std::wstring& sa
     task.strSavePath = savePath;
     task.strFileName = fileName;
     task.uNotifyMsg = notifyMsg;
-    task.bRetry = FALSE;
+    // A link that drops or a server that is busy for a moment costs a wait,
+    // not the run.
+    task.bRetry = TRUE;
     task.hNotifyWnd = m_hWnd;
+    task.strMd5 = md5;
     m_pDownloadThread->AddTask(task);
     return task.nTaskId;
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // Helpers of the download engine's tests, beside the shared ones of
 // test_support/. The test's main thread only.
@@ -16,6 +17,11 @@ std::wstring ServerUrl(const std::wstring& path);
 // How many requests the server received for a path, asked over HTTP; -1 when
 // the server cannot be asked.
 int ServerRequestCount(const std::wstring& path);
+// What the server logged of each request for a path, in the order they
+// came: one field of each entry of its request log ("range", "if_range",
+// "user_agent", "accept_encoding", "status", "sent"), as the JSON has it
+// ("null" for none, text without its quotes).
+std::vector<std::string> ServerLogged(const std::wstring& path, const std::string& field);
 // The server's generated body of size=N: byte i is i % 251.
 std::string GeneratedBody(size_t size);
 

@@ -2,12 +2,15 @@
 
 #include "base/messages.h"
 #include "base/unique_handle.h"
+#include "digest/md5.h"
+#include "download/resume_record.h"
 #include "download_test_support.h"
 #include "test_support/files.h"
 #include "test_support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -23,11 +26,15 @@ const WPARAM kFailed = static_cast<WPARAM>(-1);
 // Bounds of the waits below; generous, they only keep a broken build from hanging.
 constexpr DWORD kMessageWaitMs = 20000;
 
-// The worker with a short pause between attempts, so that a retrying task
-// reaches its last attempt in reasonable time.
+// The worker with short waits between attempts and no jitter, so that a
+// retrying task reaches its last attempt in reasonable time and its waits
+// can be told from the clock.
 class CQuickRetryDownloadThread : public CDownloadThread {
 public:
-    explicit CQuickRetryDownloadThread(DWORD pauseMs) { m_dwRetryPauseMs = pauseMs; }
+    explicit CQuickRetryDownloadThread(DWORD firstWaitMs) {
+        m_retryRules.dwFirstWaitMs = firstWaitMs;
+        m_retryRules.nJitterPercent = 0;
+    }
 };
 
 // A file task for path on the test server, the way the program's producers
@@ -382,10 +389,11 @@ TEST_F(DownloadThreadTest, EveryTaskFetchesFreshEvenForTheSameUrl) {
 }
 
 TEST_F(DownloadThreadTest, RetryingTaskSucceedsWhenTheServerComesBackOnTheFifthAttempt) {
+    CQuickRetryDownloadThread worker(100);
     const std::wstring path = L"/x/failfirst=4:503/size=1500/comesback.bin";
-    const int id = Queue(path, m_folder.File(L"comesback.bin"), WM_FILE_DONE, TRUE);
+    const int id = Queue(path, m_folder.File(L"comesback.bin"), WM_FILE_DONE, TRUE, &worker);
     const DWORD start = GetTickCount();
-    StartAndSignal();
+    StartAndSignal(&worker);
     ASSERT_TRUE(m_sink.WaitFor(1, kMessageWaitMs));
     const DWORD elapsed = GetTickCount() - start;
     m_sink.PumpFor(200);
@@ -394,22 +402,29 @@ TEST_F(DownloadThreadTest, RetryingTaskSucceedsWhenTheServerComesBackOnTheFifthA
     EXPECT_EQ(m_sink.Messages()[0].wParam, 0u);
     EXPECT_EQ(m_sink.Messages()[0].lParam, id);
     EXPECT_EQ(test::ServerRequestCount(path), 5);
-    // Four pauses of a second each (the tick count has a granularity of some ms).
-    EXPECT_GE(elapsed, 3950u);
+    // Four waits that double from the first: 100 + 200 + 400 + 800 ms (the
+    // tick count has a granularity of some ms).
+    EXPECT_GE(elapsed, 1450u);
     EXPECT_EQ(test::ReadFileBytes(PartialPathOf(m_folder.File(L"comesback.bin"))), test::GeneratedBody(1500));
+    EXPECT_TRUE(worker.StopAndWait());
 }
 
-TEST_F(DownloadThreadTest, RetryingTaskEndsWithFailureAfterItsHundredthAttempt) {
+TEST_F(DownloadThreadTest, RetryingTaskEndsWithFailureAfterItsFifthAttempt) {
     CQuickRetryDownloadThread worker(5);
     const std::wstring path = L"/x/status=503/neverback.bin";
     Queue(path, m_folder.File(L"neverback.bin"), WM_FILE_DONE, TRUE, &worker);
+    // A status that says the file is not there is not asked for again.
+    const std::wstring gone = L"/x/status=404/gone.bin";
+    Queue(gone, m_folder.File(L"gone.bin"), WM_FILE_DONE, TRUE, &worker);
     Queue(L"/x/size=10/afterneverback.bin", m_folder.File(L"afterneverback.bin"), WM_FILE_DONE, FALSE, &worker);
     StartAndSignal(&worker);
-    ASSERT_TRUE(m_sink.WaitFor(2, 60000));
+    ASSERT_TRUE(m_sink.WaitFor(3, 60000));
     EXPECT_EQ(m_sink.Messages()[0].wParam, kFailed);
     EXPECT_EQ(m_sink.Messages()[0].lParam, 0);
-    EXPECT_EQ(m_sink.Messages()[1].wParam, 0u);
-    EXPECT_EQ(test::ServerRequestCount(path), 100);
+    EXPECT_EQ(m_sink.Messages()[1].wParam, kFailed);
+    EXPECT_EQ(m_sink.Messages()[2].wParam, 0u);
+    EXPECT_EQ(test::ServerRequestCount(path), 5);
+    EXPECT_EQ(test::ServerRequestCount(gone), 1);
     EXPECT_TRUE(worker.StopAndWait());
 }
 
@@ -557,9 +572,9 @@ TEST_F(DownloadThreadTest, ActivityGrowsDuringASlowTransferAndStandsStillDuringA
     EXPECT_GT(m_worker->GetActivityCount(), duringStall);
 }
 
-// A body that arrives as fast as it is read keeps one read of the binding
-// going from its start to its end. Every chunk must still show as activity,
-// or a large file times out while it arrives at full speed.
+// A body that arrives as fast as it is read never leaves the worker idle.
+// Every chunk must still show as activity, or a large file times out while
+// it arrives at full speed.
 TEST_F(DownloadThreadTest, AFastLargeBodyShowsActivityAllTheWay) {
     // 256 MB: several seconds under Wine on loopback.
     const std::wstring path = L"/x/size=268435456/fastlarge.bin";
@@ -639,13 +654,26 @@ TEST_F(DownloadThreadTest, AFileOfThePackageNamedLikeAPartialFileStays) {
     EXPECT_EQ(test::ReadFileBytes(PartialPathOf(target)), test::GeneratedBody(500));
 }
 
-// The worker with its bounds shortened to what a test can wait for.
+// The worker with its bounds shortened to what a test can wait for, and a
+// volume that had g_nFakeFreeBytes free before the file being written (the
+// disk's reserve stays as it is).
+int64_t g_nFakeFreeBytes = 0;
+bool FakeFreeBytes(const std::wstring& path, int64_t& freeBytes) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    const int64_t written = GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)
+                                ? static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow
+                                : 0;
+    freeBytes = g_nFakeFreeBytes - written;
+    return true;
+}
+
 class CBoundedDownloadThread : public CDownloadThread {
 public:
-    CBoundedDownloadThread(DWORD graceMs, int64_t minBytesPerSecond, int64_t maxUnannounced, int64_t maxList) {
-        m_dwRateGraceMs = graceMs;
-        m_nMinBytesPerSecond = minBytesPerSecond;
-        m_nMaxUnannouncedBytes = maxUnannounced;
+    CBoundedDownloadThread(DWORD rateWindowMs, int64_t minBytesPerSecond, int64_t freeBytes, int64_t maxList) {
+        m_bounds.dwRateWindowMs = rateWindowMs;
+        m_bounds.nMinBytesPerSecond = minBytesPerSecond;
+        g_nFakeFreeBytes = m_bounds.nDiskReserveBytes + freeBytes;
+        m_system.pfnFreeBytes = &FakeFreeBytes;
         m_nMaxListBytes = maxList;
     }
 };
@@ -682,10 +710,9 @@ BoundedOutcome RunBounded(CBoundedDownloadThread& worker, const std::wstring& pa
     return outcome;
 }
 
-TEST_F(DownloadThreadTest, AnEndlessBodyEndsAtItsCapAsAFailure) {
-    // Chunked, at 4 MB/s: only the cap on a body without a length ends it.
-    // (Unpaced on loopback, Wine drains the rest of the body when the
-    // transfer is aborted, for as long as it keeps coming faster than that.)
+TEST_F(DownloadThreadTest, AnEndlessBodyEndsAtTheDisksReserveAsAFailure) {
+    // Chunked, at 4 MB/s: only the disk's reserve ends a body without a
+    // length; here 1 MB of room is left above it.
     CBoundedDownloadThread worker(60000, 0, 1000000, 100000);
     const BoundedOutcome file =
         RunBounded(worker, L"/x/endless/rate=4000000/endless.bin", m_folder.File(L"endless.bin"));
@@ -705,14 +732,24 @@ TEST_F(DownloadThreadTest, AnEndlessBodyEndsAtItsCapAsAFailure) {
     EXPECT_EQ(big.wParam, kFailed);
     EXPECT_TRUE(big.installedKept);
     EXPECT_FALSE(big.partialLeft);
-    // A file may announce more than the cap for bodies without a length.
-    CBoundedDownloadThread fileWorker(60000, 0, 1000, 100000);
+    // An announced length needs the room for itself only, not the reserve;
+    // one larger than the room there is fails before a byte is written.
+    CBoundedDownloadThread fileWorker(60000, 0, 0, 100000);
+    g_nFakeFreeBytes = 100001;
     EXPECT_EQ(RunBounded(fileWorker, L"/x/size=100001/announced.bin", m_folder.File(L"announced.bin")).wParam, 0u);
     EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"announced.bin")), test::GeneratedBody(100001));
+    CBoundedDownloadThread tooBig(60000, 0, 0, 100000);
+    g_nFakeFreeBytes = 100000;
+    const std::wstring tooBigPath = L"/x/size=100001/toobig.bin";
+    const BoundedOutcome refusedAtOnce = RunBounded(tooBig, tooBigPath, m_folder.File(L"toobig.bin"));
+    EXPECT_EQ(refusedAtOnce.wParam, kFailed);
+    EXPECT_TRUE(refusedAtOnce.installedKept);
+    EXPECT_FALSE(refusedAtOnce.partialLeft);
 }
 
 TEST_F(DownloadThreadTest, BodiesUpToTheirCapArriveWhole) {
-    // Exactly at the cap, without a length, and a list of exactly its cap.
+    // Exactly the room above the reserve, without a length, and a list of
+    // exactly its cap.
     CBoundedDownloadThread worker(60000, 0, 3000, 5000);
     EXPECT_EQ(RunBounded(worker, L"/x/nolen/size=3000/atcap.bin", m_folder.File(L"atcap.bin")).wParam, 0u);
     EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"atcap.bin")), test::GeneratedBody(3000));
@@ -726,14 +763,14 @@ TEST_F(DownloadThreadTest, BodiesUpToTheirCapArriveWhole) {
     EXPECT_EQ(test::ReadFileBytes(m_folder.File(L"list.xml")), test::GeneratedBody(5000));
 }
 
-TEST_F(DownloadThreadTest, ATrickleEndsOnceItsAverageFallsBelowTheMinimumRate) {
-    // 2 KB a second where 4 KB a second are asked for, from the end of a
-    // two-second grace on: a large file that would take hours.
+TEST_F(DownloadThreadTest, ATrickleEndsOnceItsRateOverTheWindowFallsBelowTheMinimum) {
+    // 2 KB a second where 4 KB a second are asked for over any window of two
+    // seconds: a large file that would take hours.
     CBoundedDownloadThread worker(2000, 4096, 1000000, 100000);
     const BoundedOutcome trickle =
         RunBounded(worker, L"/x/size=20000000/trickle=2048@1/trickle.bin", m_folder.File(L"trickle.bin"));
     EXPECT_EQ(trickle.wParam, kFailed);
-    EXPECT_GE(trickle.tookMs, 2000u) << "ended within its grace";
+    EXPECT_GE(trickle.tookMs, 2000u) << "ended within its first window";
     EXPECT_LT(trickle.tookMs, 30000u);
     EXPECT_TRUE(trickle.installedKept);
     EXPECT_FALSE(trickle.partialLeft);
@@ -773,3 +810,168 @@ TEST_F(DownloadThreadTest, PartialFilesOfOutcomesNoOneTookGoWithTheWorker) {
     EXPECT_FALSE(test::FileExists(partial)) << "the partial file of an untaken download outlived the worker";
     EXPECT_EQ(test::ReadFileBytes(target), "installed");
 }
+
+namespace {
+
+// A listed file's task, with the digest the list gives it and retries.
+DownloadTask ListedTask(const std::wstring& path, const std::wstring& savePath, HWND window, size_t size) {
+    DownloadTask task = ServerTask(path, savePath, window);
+    task.bRetry = TRUE;
+    const std::string body = test::GeneratedBody(size);
+    CMD5Checksum md5;
+    md5.Update(reinterpret_cast<const unsigned char*>(body.data()), body.size());
+    const std::string digest = md5.Final();
+    task.strMd5.assign(digest.begin(), digest.end());
+    return task;
+}
+
+// Runs one task on worker to its message; the message's wParam.
+WPARAM RunTask(CDownloadThread& worker, DownloadTask task, DWORD waitMs = kMessageWaitMs) {
+    test::CMessageSink sink;
+    task.hNotifyWnd = sink.Window();
+    worker.AddTask(task);
+    if (worker.GetState() != THREAD_STATE_RUNNING) {
+        EXPECT_EQ(worker.Start(FALSE), THREAD_STATE_RUNNING);
+    }
+    SetEvent(worker.m_hTaskEvent.get());
+    EXPECT_TRUE(sink.WaitFor(1, waitMs));
+    return sink.Messages().empty() ? 12345 : sink.Messages()[0].wParam;
+}
+
+// The same partial file and record as a killed run with another process id left them.
+void LeaveAsAKilledRun(const std::wstring& target) {
+    const std::wstring dead = target + L".4294967292.rvpart";
+    ASSERT_TRUE(MoveFileW(PartialPathOf(target).c_str(), dead.c_str()));
+    ASSERT_TRUE(MoveFileW(RecordPathOf(PartialPathOf(target)).c_str(), RecordPathOf(dead).c_str()));
+}
+
+TEST_F(DownloadThreadTest, ACutBodyIsContinuedByTheNextAttemptFromWhereItEnded) {
+    CQuickRetryDownloadThread worker(50);
+    const std::wstring path = L"/x/cutfirst=1@40000/ranges/size=100000/continued.bin";
+    const std::wstring target = m_folder.File(L"continued.bin");
+    EXPECT_EQ(RunTask(worker, ListedTask(path, target, nullptr, 100000)), 0u);
+    EXPECT_EQ(test::ReadFileBytes(PartialPathOf(target)), test::GeneratedBody(100000));
+    const std::vector<std::string> ranges = test::ServerLogged(path, "range");
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[0], "null");
+    // From the bytes that arrived before the cut, at most the 40000 sent.
+    ASSERT_EQ(ranges[1].compare(0, 6, "bytes="), 0) << ranges[1];
+    const long from = std::atol(ranges[1].c_str() + 6);
+    EXPECT_GT(from, 0);
+    EXPECT_LE(from, 40000);
+    EXPECT_EQ(test::ServerLogged(path, "status")[1], "206");
+    EXPECT_NE(test::ServerLogged(path, "if_range")[1], "null");
+    // Who asks, and that it asks for no compressed body.
+    EXPECT_EQ(test::ServerLogged(path, "user_agent")[0].compare(0, 9, "RadeVare/"), 0);
+    EXPECT_EQ(test::ServerLogged(path, "accept_encoding")[0], "identity");
+    EXPECT_TRUE(worker.StopAndWait());
+}
+
+TEST_F(DownloadThreadTest, AKilledRunsPartialFileIsTakenOverWhenItsRecordMatches) {
+    // A first worker is stopped half way through 3 MB; its bytes and record
+    // then lie there as a killed run's.
+    const std::wstring path = L"/x/ranges/rate=1500000/size=3000000/takenover.bin";
+    const std::wstring target = m_folder.File(L"takenover.bin");
+    {
+        CDownloadThread first;
+        test::CMessageSink sink;
+        DownloadTask task = ListedTask(path, target, sink.Window(), 3000000);
+        first.AddTask(task);
+        ASSERT_EQ(first.Start(FALSE), THREAD_STATE_RUNNING);
+        SetEvent(first.m_hTaskEvent.get());
+        ASSERT_TRUE(test::WaitUntil(
+            [&] {
+                WIN32_FILE_ATTRIBUTE_DATA data = {};
+                return GetFileAttributesExW(PartialPathOf(target).c_str(), GetFileExInfoStandard, &data) &&
+                       data.nFileSizeLow > 1500000;
+            },
+            kMessageWaitMs));
+        ASSERT_TRUE(first.StopAndWait());
+    }
+    // Kept, because it is worth resuming: over a MiB, with its record.
+    ASSERT_TRUE(test::FileExists(PartialPathOf(target)));
+    ASSERT_TRUE(test::FileExists(RecordPathOf(PartialPathOf(target))));
+    const size_t held = test::ReadFileBytes(PartialPathOf(target)).size();
+    LeaveAsAKilledRun(target);
+
+    CDownloadThread second;
+    EXPECT_EQ(RunTask(second, ListedTask(path, target, nullptr, 3000000)), 0u);
+    EXPECT_EQ(test::ReadFileBytes(PartialPathOf(target)), test::GeneratedBody(3000000));
+    const std::vector<std::string> ranges = test::ServerLogged(path, "range");
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[1], "bytes=" + std::to_string(held) + "-");
+    EXPECT_FALSE(test::FileExists(target + L".4294967292.rvpart"));
+    EXPECT_FALSE(test::FileExists(target + L".4294967292.rvinfo"));
+    EXPECT_TRUE(second.StopAndWait());
+}
+
+TEST_F(DownloadThreadTest, ALeftoverForAnotherDigestOrUrlIsRemovedAndTheFileFetchedWhole) {
+    const std::wstring path = L"/x/ranges/size=2000000/othermd5.bin";
+    const std::wstring target = m_folder.File(L"othermd5.bin");
+    // A record of this target, but for another digest.
+    ResumeRecord record;
+    record.strTarget = target;
+    record.strMd5 = L"00000000000000000000000000000000";
+    record.strUrl = test::ServerUrl(path);
+    record.strValidator = L"\"whatever\"";
+    record.nTotal = 2000000;
+    ASSERT_TRUE(test::WriteFileBytes(target + L".4294967292.rvpart", test::GeneratedBody(1000000)));
+    ASSERT_TRUE(WriteResumeRecord(target + L".4294967292.rvinfo", record));
+    CDownloadThread worker;
+    EXPECT_EQ(RunTask(worker, ListedTask(path, target, nullptr, 2000000)), 0u);
+    EXPECT_EQ(test::ServerLogged(path, "range"), std::vector<std::string>{"null"});
+    EXPECT_FALSE(test::FileExists(target + L".4294967292.rvpart"));
+    EXPECT_FALSE(test::FileExists(target + L".4294967292.rvinfo"));
+    EXPECT_EQ(test::ReadFileBytes(PartialPathOf(target)), test::GeneratedBody(2000000));
+    EXPECT_TRUE(worker.StopAndWait());
+}
+
+TEST_F(DownloadThreadTest, JoinedBytesThatMissTheDigestAreFetchedOnceMoreFromTheFirstByte) {
+    const std::wstring path = L"/x/ranges/size=2000000/altered.bin";
+    const std::wstring target = m_folder.File(L"altered.bin");
+    CQuickRetryDownloadThread first(50);
+    // A whole download gives the record; its first half, one byte changed,
+    // is left as a killed run's partial file.
+    EXPECT_EQ(RunTask(first, ListedTask(path, target, nullptr, 2000000)), 0u);
+    EXPECT_TRUE(first.StopAndWait());
+    std::string half = test::GeneratedBody(1000000);
+    half[500000] ^= 0x55;
+    ASSERT_TRUE(test::WriteFileBytes(PartialPathOf(target), half));
+    LeaveAsAKilledRun(target);
+
+    CDownloadThread second;
+    EXPECT_EQ(RunTask(second, ListedTask(path, target, nullptr, 2000000)), 0u);
+    EXPECT_EQ(test::ReadFileBytes(PartialPathOf(target)), test::GeneratedBody(2000000));
+    const std::vector<std::string> ranges = test::ServerLogged(path, "range");
+    ASSERT_EQ(ranges.size(), 3u);
+    EXPECT_EQ(ranges[1], "bytes=1000000-");
+    EXPECT_EQ(ranges[2], "null") << "the whole file once more, never joined again";
+    EXPECT_TRUE(second.StopAndWait());
+}
+
+TEST_F(DownloadThreadTest, OnlyAPartialFileWorthResumingOutlivesItsFailedTask) {
+    CDownloadThread worker;
+    struct Case {
+        const wchar_t* path;
+        bool kept;
+    };
+    // Cut after 1.5 MB (no retry): kept with its record; the same without a
+    // validator, or cut short of a MiB: removed.
+    const Case cases[] = {
+        {L"/x/cut=1500000/ranges/size=3000000/keep.bin", true},
+        {L"/x/cut=1500000/size=3000000/novalidator.bin", false},
+        {L"/x/cut=500000/ranges/size=3000000/small.bin", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.path)));
+        const std::wstring target = m_folder.File(std::wstring(c.path).substr(std::wstring(c.path).rfind(L'/') + 1));
+        DownloadTask task = ListedTask(c.path, target, nullptr, 3000000);
+        task.bRetry = FALSE;
+        EXPECT_EQ(RunTask(worker, task), kFailed);
+        EXPECT_EQ(test::FileExists(PartialPathOf(target)), c.kept);
+        EXPECT_EQ(test::FileExists(RecordPathOf(PartialPathOf(target))), c.kept);
+    }
+    EXPECT_TRUE(worker.StopAndWait());
+}
+
+} // namespace

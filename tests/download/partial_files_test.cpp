@@ -161,3 +161,88 @@ TEST_F(PartialFilesTest, OnlyTheTargetsOwnPartialFilesOfProcessesKnownToBeGoneAr
 }
 
 } // namespace
+
+namespace {
+
+ResumeRecord RecordOf(const std::wstring& target, const wchar_t* md5 = L"0123456789abcdef0123456789abcdef") {
+    ResumeRecord record;
+    record.strTarget = target;
+    record.strMd5 = md5;
+    record.strUrl = L"http://cdn.example/a.bin";
+    record.strValidator = L"\"v1\"";
+    record.nTotal = 1000;
+    return record;
+}
+
+TEST_F(PartialFilesTest, AMatchingLeftoverIsTakenOverAndEveryOtherOneRemoved) {
+    const CIdleProcess running;
+    ASSERT_NE(running.Id(), 0u);
+    const std::wstring target = m_folder.File(L"a.bin");
+    const std::wstring own = PartialPathOf(target);
+    const auto leave = [&](const std::wstring& id, const std::string& bytes, const ResumeRecord* record) {
+        const std::wstring partial = target + L"." + id + L".rvpart";
+        EXPECT_TRUE(test::WriteFileBytes(partial, bytes));
+        if (record != nullptr) {
+            EXPECT_TRUE(WriteResumeRecord(RecordPathOf(partial), *record));
+        }
+        return partial;
+    };
+    const ResumeRecord wanted = RecordOf(test::UpperCase(target)); // Windows compares names without case
+    const ResumeRecord otherDigest = RecordOf(target, L"ffffffffffffffffffffffffffffffff");
+    const std::wstring smaller = leave(L"4294967292", std::string(300, 's'), &wanted);
+    const std::wstring bigger = leave(L"4294967288", std::string(600, 'b'), &wanted);
+    const std::wstring mismatched = leave(L"4294967284", std::string(900, 'm'), &otherDigest);
+    const std::wstring bare = leave(L"4294967280", std::string(800, 'n'), nullptr);
+    const std::wstring alive = leave(std::to_wstring(running.Id()), std::string(700, 'r'), &wanted);
+    // A record whose partial file is gone, and one that holds more than the whole.
+    const std::wstring orphan = target + L".4294967276.rvinfo";
+    ASSERT_TRUE(WriteResumeRecord(orphan, wanted));
+    ResumeRecord shorter = wanted;
+    shorter.nTotal = 10;
+    const std::wstring overlong = leave(L"4294967272", std::string(950, 'o'), &shorter);
+
+    CLeftoverPartialFiles leftovers;
+    ResumeRecord taken;
+    ASSERT_TRUE(leftovers.TakeOverFor(target, wanted, own, taken));
+    // The one with the most bytes, moved under this process's name.
+    EXPECT_EQ(test::ReadFileBytes(own), std::string(600, 'b'));
+    EXPECT_EQ(taken.strValidator, L"\"v1\"");
+    EXPECT_EQ(taken.nTotal, 1000);
+    for (const std::wstring& path : {smaller, bigger, mismatched, bare, overlong}) {
+        EXPECT_FALSE(test::FileExists(path)) << testing::PrintToString(path);
+        EXPECT_FALSE(test::FileExists(RecordPathOf(path))) << testing::PrintToString(path);
+    }
+    EXPECT_FALSE(test::FileExists(orphan));
+    // A process that may still be writing keeps its files.
+    EXPECT_TRUE(test::FileExists(alive));
+    EXPECT_TRUE(test::FileExists(RecordPathOf(alive)));
+
+    // Asked again for the same target (another task of one run), nothing is taken twice.
+    ResumeRecord again;
+    EXPECT_FALSE(leftovers.TakeOverFor(target, wanted, own, again));
+    EXPECT_EQ(test::ReadFileBytes(own), std::string(600, 'b'));
+}
+
+TEST_F(PartialFilesTest, OfTwoRunsThatFindOneLeftoverOnlyOneTakesItOver) {
+    const std::wstring target = m_folder.File(L"shared.bin");
+    const ResumeRecord wanted = RecordOf(target);
+    const std::wstring leftover = target + L".4294967292.rvpart";
+    ASSERT_TRUE(test::WriteFileBytes(leftover, std::string(500, 'x')));
+    ASSERT_TRUE(WriteResumeRecord(RecordPathOf(leftover), wanted));
+    // Each run has read the folder before either moved the file.
+    CLeftoverPartialFiles first;
+    CLeftoverPartialFiles second;
+    first.RemoveFor(m_folder.File(L"other.bin"));
+    second.RemoveFor(m_folder.File(L"other.bin"));
+    ResumeRecord taken;
+    const std::wstring firstOwn = target + L".4294967200.rvpart";
+    const std::wstring secondOwn = target + L".4294967196.rvpart";
+    const bool firstTook = first.TakeOverFor(target, wanted, firstOwn, taken);
+    const bool secondTook = second.TakeOverFor(target, wanted, secondOwn, taken);
+    EXPECT_TRUE(firstTook);
+    EXPECT_FALSE(secondTook);
+    EXPECT_EQ(test::ReadFileBytes(firstOwn), std::string(500, 'x'));
+    EXPECT_FALSE(test::FileExists(secondOwn));
+}
+
+} // namespace

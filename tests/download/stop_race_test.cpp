@@ -129,8 +129,8 @@ TEST(StopRaceTest, TwoHundredStopsAtRandomMomentsEndEveryTransferCleanly) {
     EXPECT_GE(figures.stoppedInFlight, 100);
 }
 
-// The rule that keeps the abort from meeting the binding's teardown: only
-// the worker calls into its binding, so a stop starts no thread that would.
+// A stop only signals: the worker gives up its wait at once and leaves the
+// call in progress to the engine's own thread, so a stop starts no thread.
 TEST(StopRaceTest, StopOfAStalledTransferStartsNoThreadOfItsOwn) {
     ASSERT_FALSE(test::ServerUrl(L"").empty()) << "RADEVARE_TEST_SERVER is not set";
     test::CMessageSink sink;

@@ -131,7 +131,8 @@ class FailureTest(WorkflowTestCase):
         self.assertFailedFile(self.one_file_run(self.server.base_url + "/x/status=404/one.dat"), box=True)
 
     def test_server_error_without_ui_shows_no_box(self):
-        run = self.one_file_run(self.server.base_url + "/x/status=500/one.dat", extra="-noprocess")
+        # Refused for good (a 5xx would be tried again first, for seconds).
+        run = self.one_file_run(self.server.base_url + "/x/status=403/one.dat", extra="-noprocess")
         self.assertFailedFile(run, box=False)
 
     def test_refused_connection(self):
