@@ -49,7 +49,11 @@ def judge_ending(rr, ending, launch, who):
         row.hang = True
         row.fail(who + "the host did not end within %ds: ended by the matrix" % (launch.deadline - launch.started))
         return False
-    if ending.kind == "killed":
+    if ending.kind == "killed" and ending.kill_at:
+        if not getattr(launch, "killed_by_matrix", False) or exit_code is None:
+            row.fail(who + "the client ended before the matrix ended it (exit %s)" % exit_code)
+            return False
+    elif ending.kind == "killed":
         if not run.timed_out() or exit_code != HOST_ENDED_EXIT:
             row.fail(who + "the client ended before the host ended it after %ss (exit %s)"
                      % (ending.after, exit_code))
@@ -91,7 +95,7 @@ def judge_ending(rr, ending, launch, who):
             row.fail(who + "the run ended on figure %d, which no ending has" % progress[-1])
             as_expected = False
     elif ending.kind == "killed":
-        if progress != expected:
+        if expected is not None and progress != expected:
             row.fail(who + "before it was ended the host saw %s, not %s"
                      % (figures_text(progress), figures_text(expected)))
             as_expected = False
@@ -132,6 +136,15 @@ def check_times(rr, ending, launch, run, who):
         row.fail(who + "took %.1fs: it waited instead of ending at once" % end)
     if ending.seconds is not None and end > ending.seconds:
         row.fail(who + "took %.1fs, at most %.0fs allowed" % (end, ending.seconds))
+    if ending.after_answer is not None and timing is not None:
+        answers = [e["time"] for e in rr.request_log() if e["status"] is not None]
+        if not answers:
+            row.fail(who + "no server answered the row: nothing shows the failure came at once")
+        else:
+            late = launch.started_at + timing[0] - max(answers)
+            if late > ending.after_answer:
+                row.fail(who + "the failure came %.1fs after the last answer, more than the %.0fs of a failure "
+                               "taken at once" % (late, ending.after_answer))
     if ending.at_least is not None and end < ending.at_least:
         row.fail(who + "took %.1fs, less than the %.0fs it must last to outlast the watchdog"
                  % (end, ending.at_least))
@@ -190,12 +203,83 @@ def check_requests(rr, ending, requests):
         elif seen == 0 and f.reaches_server() and index != stop:
             # The failing file itself may fail on the disk before any request (a path too long).
             row.fail("%s was never requested" % name)
-        elif seen > 1 and f.plain():
-            row.fail("%s was requested %d times" % (name, seen))
+        elif seen > 1 and (f.plain() or f.once):
+            row.fail("%s was requested %d times%s" % (name, seen, ": a permanent failure was tried again"
+                                                         if f.once else ""))
     planned = {rr.keys[f] for f in plan}
     for f in rr.s.files:
         if rr.keys[f] not in planned and not f.is_delay() and counts.get(rr.keys[f]):
             row.fail("%s was not to be fetched, yet it was requested" % fill(f.path, values))
+
+
+def ranged_from(entry):
+    """The first byte an entry's Range asked for (bytes=N-), or None."""
+    match = re.fullmatch(r"bytes=(\d+)-", entry["range"] or "")
+    return int(match.group(1)) if match else None
+
+
+def check_resumes(rr, first_log, rerun_log):
+    """What the servers saw of the row's resumed and retried files, and what the disk went through."""
+    row = rr.row
+    log = first_log + rerun_log
+    for path in rr.s.resumed:
+        f = rr.s.file(path)
+        entries = [e for e in log if e["path"] == rr.keys[f]]
+        # The cut request may be missing from nginx's log (its fast stop logs none): any logged request counts.
+        resumed = [e for e in entries if (ranged_from(e) or 0) > 0 and e["if_range"] and e["status"] == 206]
+        if not resumed:
+            row.fail("%s was never asked for from where its bytes ended: %s"
+                     % (path, [(e["range"], e["if_range"], e["status"]) for e in entries]))
+        for e in resumed:
+            # A request nginx cut by its own stop may never reach its log: only a logged one bounds the range.
+            earlier = sum(x["sent"] for x in entries if x["time"] < e["time"])
+            if earlier and ranged_from(e) > earlier:
+                row.fail("%s was asked for from byte %d, past the %d bytes it had been sent"
+                         % (path, ranged_from(e), earlier))
+    for path in rr.s.rerun_sends_rest:
+        f = rr.s.file(path)
+        sent = sum(e["sent"] for e in rerun_log if e["path"] == rr.keys[f])
+        held = rr.held_before_rerun.get(f, 0)
+        if held == 0:
+            row.fail("%s had no partial file when the rerun began: the row tested nothing" % path)
+        allowed = f.size - held + (1 << 20)
+        if sent > allowed:
+            row.fail("the rerun was sent %d bytes of %s, more than the %d it lacked plus 1 MiB"
+                     % (sent, path, f.size - held))
+    for path in rr.s.whole_again:
+        f = rr.s.file(path)
+        entries = [e for e in rerun_log if e["path"] == rr.keys[f]]
+        seen = [(e["range"], e["if_range"], e["status"], e["sent"]) for e in entries]
+        if sum(e["sent"] for e in entries) < f.size:
+            row.fail("%s was not fetched whole in the rerun: %s" % (path, seen))
+        if ("touch", path) in rr.s.between and not any(e["range"] and e["if_range"] and e["status"] == 200
+                                                      for e in entries):
+            row.fail("%s: no range asked for with its old validator and refused with a 200: %s" % (path, seen))
+    for f in rr.s.files:
+        if not f.waits:
+            continue
+        times = [e["time"] for e in log if e["path"] == rr.keys[f]]
+        gaps = [b - a for a, b in zip(times, times[1:])]
+        if len(gaps) != len(f.waits):
+            row.fail("%s was asked for %d times, not %d" % (f.path, len(times), len(f.waits) + 1))
+            continue
+        for gap, (seconds, spread) in zip(gaps, f.waits):
+            # The gap is the wait and the attempt before it; the attempt takes a moment here.
+            if gap < seconds * (1 - spread) - 0.05 or gap > seconds * (1 + spread) + 1.0:
+                row.fail("%s: a wait of %.2fs between two requests, where %.1fs (%d%% either way) was asked for"
+                         % (f.path, gap, seconds, spread * 100))
+    for f in rr.s.files:
+        if f.once and f.tls and f in rr.own_tls:
+            tried = rr.own_tls[f].accepted_connections()
+            if tried != 1:
+                row.fail("%s: %d connections to its server, where a refused certificate is tried once"
+                         % (f.path, tried))
+    if rr.s.min_free_mib is not None:
+        if rr.min_free is None:
+            row.fail("the row's volume was never measured: the row tested nothing")
+        elif rr.min_free < rr.s.min_free_mib << 20:
+            row.fail("the volume's free space went down to %.1f MiB, below the %d MiB the disk keeps"
+                     % (rr.min_free / (1 << 20), rr.s.min_free_mib))
 
 
 def check_target(rr, ending, target_before):
@@ -245,8 +329,8 @@ def check_target(rr, ending, target_before):
 
 
 def check_partials(rr):
-    """No partial download (the worker's <file>.rvpart) outlives a run, whatever its ending: not the
-    list's beside the program, not a file's in the target."""
+    """No partial download (the worker's <file>.rvpart, or its record <file>.rvinfo) outlives a row's runs,
+    whatever their ending: not the list's beside the program, not a file's in the target."""
     folders = [rr.client] + ([rr.target] if rr.target and not rr.target.startswith(rr.client) else [])
     # A file of the package may have a partial file's name.
     listed = {os.path.normcase(as_wine_finds(os.path.join(rr.target, *local_of(fill(f.path, rr.values())).split("/"))))
@@ -254,7 +338,7 @@ def check_partials(rr):
     for folder in folders:
         for parent, _, names in os.walk(folder):
             for name in names:
-                if name.lower().endswith(".rvpart") and os.path.join(parent, name) not in listed:
+                if name.lower().endswith((".rvpart", ".rvinfo")) and os.path.join(parent, name) not in listed:
                     rr.row.fail("a partial download is left: %s" % os.path.relpath(os.path.join(parent, name), rr.root))
 
 
@@ -264,7 +348,7 @@ def allowed_outside(rr, rel):
     if parts[0] != "client" or len(parts) < 2:
         return False
     # A partial download left is counted apart (check_partials), as what it was to become.
-    name = re.sub(r"(\.\d+)?\.rvpart$", "", "/".join(parts[1:]))
+    name = re.sub(r"(\.\d+)?\.rv(part|info)$", "", "/".join(parts[1:]))
     if name == "FileList.xml":
         return rr.s.list_from_server()
     if re.fullmatch(r"host[-\w]*\.(log|err)", name):

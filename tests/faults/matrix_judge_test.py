@@ -36,7 +36,8 @@ LIARS = [
 ]
 # Rows that hold, for what the table says of them.
 TRUE_ROWS = [
-    Scenario("judge/a list that stalls before its headers", files=three(), list_fault="delay=60", ending=timeout()),
+    Scenario("judge/a list refused until its attempts are spent", files=three(), list_url="{refused}/FileList.xml",
+             ending=listfail(quick=False, seconds=25)),
 ]
 ROWS = {}
 
@@ -114,16 +115,16 @@ class JudgeTest(unittest.TestCase):
 class ObservedTest(unittest.TestCase):
     """The observed column names what the host saw, as the expected column does."""
 
-    def test_a_list_the_watchdog_ended_is_a_time_out(self):
-        row = ROWS["judge/a list that stalls before its headers"]
+    def test_a_list_that_failed_after_its_quiet_attempts_may_have_been_a_time_out(self):
+        row = ROWS["judge/a list refused until its attempts are spent"]
         self.assertEqual(row.failures, [])
-        self.assertEqual(row.observed, "time-out [-1] box")
+        self.assertEqual(row.observed, "list failed or time-out [-1] box")
 
     def test_a_failure_after_the_watchdogs_silence_is_a_time_out_and_a_prompt_one_is_not(self):
         lines = ["started\t42", "message\tIPC_MainProcess_OnDownProcess\t0\t0\t-1", "box\tcaption\ttext",
                  "exit\t0"]
         run = HostRun(lines, 0, 20.0)
-        self.assertEqual(render.classify(run, False, 15.0), "time-out [-1] box")
+        self.assertEqual(render.classify(run, False, 15.0), "list failed or time-out [-1] box")
         self.assertEqual(render.classify(run, False, 0.2), "list failed [-1] box")
         self.assertEqual(render.classify(run, False), "list failed [-1] box")
         self.assertEqual(render.classify(run, True, 15.0), "hang (ended by the matrix)")

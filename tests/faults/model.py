@@ -40,8 +40,9 @@ OLD = "old"  # File.installed: an older version is there, to be replaced
 
 
 def blob(size, seed):
-    """Deterministic content that differs per seed."""
-    return random.Random(seed).randbytes(size)
+    """Deterministic content that differs per seed; made a MiB at a time, as one call takes no more bits."""
+    generator = random.Random(seed)
+    return b"".join(generator.randbytes(min(1 << 20, size - at)) for at in range(0, size, 1 << 20))
 
 
 def slug_of(name):
@@ -80,10 +81,18 @@ class File:
     opt, cmd  the list's opt and CMD attributes
     omit      attributes the entry leaves out ("md5", "url", "FilePath")
     tls       the HTTPS server that serves it ("good", "untrusted", "expired", "wrongname")
+    server    "test" (the project's test server, with fault) or "nginx" (the row's own nginx from Debian,
+              serving the content from a folder as a static file)
+    again     the row asks for it more than once by design (a restarted server, a resumed body)
+    once      a permanent failure: it must be asked for exactly once, never retried (with tls, from an
+              HTTPS server of the row's own, whose handshakes are counted)
+    waits     the waits between its requests, in order, as (seconds, spread): each gap between two requests is
+              at least seconds * (1 - spread) and at most seconds * (1 + spread) plus the attempt's own time
     """
 
     def __init__(self, path, size=2000, fault=None, server_fault=None, url=None, md5=None, served=None,
-                 installed=None, opt="", cmd="", omit=(), tls=None):
+                 installed=None, opt="", cmd="", omit=(), tls=None, server="test", again=False, once=False,
+                 waits=()):
         self.path = path
         self.size = size
         self.fault = fault
@@ -96,6 +105,12 @@ class File:
         self.cmd = cmd
         self.omit = tuple(omit)
         self.tls = tls
+        if server not in ("test", "nginx"):
+            raise ValueError("server: %r is neither test nor nginx" % (server,))
+        self.server = server
+        self.again = again
+        self.once = once
+        self.waits = list(waits)
 
     def is_delay(self):
         return self.opt.upper() == "DELAY"
@@ -107,7 +122,7 @@ class File:
 
     def plain(self):
         """Served as it is: fetched with exactly one request."""
-        return not (self.fault or self.server_fault)
+        return not (self.fault or self.server_fault or self.again)
 
     def identity(self):
         """What makes two entries one file to the client: the path as Windows compares it, and the digest
@@ -121,7 +136,9 @@ class Ending:
     file failure or time-out comes, progress (figures instead of those the kind gives), fetched (the
     FilePaths a run fetches, when not all; in delayed mode whether its one file arrives), quick (over at
     once), seconds (at most this long), at_least (no sooner than this: a transfer that must outlast the
-    watchdog).
+    watchdog), after_answer (the first -1 came at most this long after the server's last answer to the
+    row: a failure taken at once, not after a wait for another attempt), kill_at ((FilePath, fraction):
+    the matrix ends the client with taskkill /f once that file's partial file holds that share of it).
 
     kind: done, uptodate, listfail, filefail, timeout, quiet, killed, defined
       done      [0, p1, ..., 100, 100]: every file to fetch fetched and verified, no box
@@ -131,13 +148,14 @@ class Ending:
       timeout   [0, ..., -1] at file `at` (None: the list), one box, by the watchdog
       closed    [0, ..., -1] at file `at`: the strip was closed while `at` was coming; no box
       quiet     no report at all (delayed mode, no host window, nothing to do)
-      killed    the host ended the client after `after` seconds, having seen `progress`
+      killed    the host ended the client after `after` seconds (or the matrix did, at `kill_at`), having
+                seen `progress`
       defined   any of the endings above; for rows whose point is "no crash, no hang"
       oneof     one of `options`; every check then holds for the one the host saw
     """
 
     def __init__(self, kind, at=None, progress=None, after=None, fetched=None, quick=None,
-                 watchdog=False, seconds=None, options=(), at_least=None):
+                 watchdog=False, seconds=None, options=(), at_least=None, after_answer=None, kill_at=None):
         self.kind = kind
         self.options = list(options)
         self.at = at
@@ -148,6 +166,8 @@ class Ending:
         self.watchdog = watchdog
         self.seconds = seconds
         self.at_least = at_least
+        self.after_answer = after_answer
+        self.kill_at = kill_at
 
 
 def done(**kw):
@@ -180,8 +200,9 @@ def quiet(fetched=None, **kw):
     return Ending("quiet", fetched=fetched, **kw)
 
 
-def killed(after, progress):
-    return Ending("killed", after=after, progress=progress)
+def killed(after=None, progress=None, at=None, fraction=0.5):
+    """Ended after `after` seconds by the host, or by the matrix once file `at` is `fraction` there."""
+    return Ending("killed", after=after, progress=progress, kill_at=(at, fraction) if at else None)
 
 
 def defined(**kw):
@@ -225,12 +246,31 @@ class Scenario:
     game_id   the game id every report must carry
     program   the program of the build's bin folder that runs as RadeVare.exe (the matrix's own
               tests put other programs there to see the matrix fail them)
+    nginx_rate  the bytes per second the row's nginx sends each body at (its limit_rate; None: unlimited)
+    during    what the matrix does while the client runs, once: ("restart", FilePath, fraction) restarts the
+              row's nginx once that file's partial file holds that share of it
+    between   what the matrix does between the run and its rerun: ("change", FilePath) gives the file new
+              content on its server (and the list its new digest), ("touch", FilePath) gives the same bytes a
+              new date on nginx (so a new entity tag), ("alter", FilePath) changes one byte in the
+              middle of its partial file, ("complete", FilePath) writes the rest of its bytes into the partial
+              file, as a run killed after the last byte would leave it
+    resumed   FilePaths that a later request must ask for from where an earlier one ended: a Range of
+              bytes=N- with N > 0 and an If-Range, answered 206 (the first answer may have been the cut one)
+    rerun_sends_rest  FilePaths whose bytes from the server in the rerun are at most those the partial file
+              lacked when the rerun began, plus 1 MiB
+    whole_again  FilePaths the rerun fetched whole (all their bytes sent); after a "touch", a range was asked
+              for and refused with a 200
+    volume_mib  the target folder is a volume of its own of this many MiB (a tmpfs, mounted by the matrix,
+              which needs root for it)
+    min_free_mib  the target volume's free space never went below this while the client ran
     """
 
     def __init__(self, name, files=(), ending=None, args="-openurl:{list} -apppath:{target}", list_xml=None,
                  list_fault=None, list_server_fault=None, list_url=None, config=None, registry=(), before=(),
                  host=(), forge=(), forge_after=None, instances=1, rerun=None, target="game",
-                 reports=None, game_id=None, host_timeout=HOST_TIMEOUT, program="RadeVare.exe", forge_to="strip"):
+                 reports=None, game_id=None, host_timeout=HOST_TIMEOUT, program="RadeVare.exe", forge_to="strip",
+                 nginx_rate=None, during=(), between=(), resumed=(), rerun_sends_rest=(), whole_again=(),
+                 volume_mib=None, min_free_mib=None):
         self.name = name
         self.files = list(files)
         self.ending = ending if ending is not None else done()
@@ -255,6 +295,14 @@ class Scenario:
         self.game_id = game_id
         self.host_timeout = host_timeout
         self.program = program
+        self.nginx_rate = nginx_rate
+        self.during = list(during)
+        self.between = list(between)
+        self.resumed = tuple(resumed)
+        self.rerun_sends_rest = tuple(rerun_sends_rest)
+        self.whole_again = tuple(whole_again)
+        self.volume_mib = volume_mib
+        self.min_free_mib = min_free_mib
         self.slug = slug_of(name)
 
     def is_slow(self):
@@ -263,15 +311,37 @@ class Scenario:
         endings += [option for e in list(endings) for option in e.options]
         if any(e.watchdog or e.kind == "killed" or (e.seconds or 0) > QUICK_SECONDS for e in endings):
             return True
+        if self.needs_nginx() or self.volume_mib:
+            return True
         for f in self.files:
             rate = re.search(r"rate=(\d+)", f.fault or "")
             if (rate and f.size / int(rate.group(1)) > 5) or re.search(r"stall=|reset=|delay=", f.fault or ""):
                 return True
         return False
 
+    def mostly_waits(self):
+        """Rows whose run is mostly a wait: for a server that stalls, trickles or never answers, or between the
+        attempts at a file that fails the same transient way throughout. They leave the processors free, so
+        they run in a pool of their own beside the others."""
+        faults = [f.fault or "" for f in self.files] + [self.list_fault or ""]
+        urls = [f.url or "" for f in self.files] + [self.list_url or ""]
+        waits = r"(^|/)((stall|delay|trickle|cut|reset)=|status=(408|429|50[0234])(/|$))"
+        return not (self.needs_nginx() or self.volume_mib) and (
+            any(re.search(waits, fault) for fault in faults) or any("{refused}" in url for url in urls))
+
     def needs_tls(self):
         """True when a file comes from the HTTPS servers, which only such rows start."""
         return any(f.tls for f in self.files)
+
+    def needs_nginx(self):
+        return any(f.server == "nginx" for f in self.files)
+
+    def file(self, path):
+        """The File of a FilePath the row names in its actions and checks."""
+        for f in self.files:
+            if f.path == path:
+                return f
+        raise ValueError("%s: no file %s" % (self.name, path))
 
     def list_from_server(self):
         """True when the list comes over HTTP from the matrix's server: only then may it land beside the
@@ -332,6 +402,8 @@ class Scenario:
         progress = self.expected_progress(ending)
         figures = "" if progress is None else " " + figures_text(progress)
         if ending.kind == "killed":
+            if ending.kill_at:
+                return "killed at %d%% of %s%s" % (ending.kill_at[1] * 100, ending.kill_at[0], figures)
             return "killed after %ss%s" % (ending.after, figures)
         if ending.kind == "defined":
             return "defined ending"

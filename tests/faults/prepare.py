@@ -1,5 +1,6 @@
 """What a row's runs start from: its own folders with a copy of the program, its package and list on the
 test server, the target as the row describes it, its configuration file and registry values."""
+import glob
 import os
 import shutil
 import subprocess
@@ -9,7 +10,9 @@ import urllib.parse
 from model import CHANNELS_KEY, OLD, REFUSED, SAME, blob, fill
 from runlib import filelist, wine
 from runlib.folders import write_file
+from runlib.nginx import NginxServer
 from runlib.paths import local_of, tool_exe, wine_path
+from runlib.server import TestServer
 
 
 class Preparation:
@@ -46,6 +49,20 @@ class Preparation:
         self.registry_made = []
         self.immutable = []
         self.strays_before = set()
+        self.nginx = None
+        self.nginx_root = None
+        self.own_tls = {}  # File -> the row's own HTTPS server, for files that must be asked for once
+        self.mounted = None
+        self.list_text = None
+        self.held_before_rerun = {}
+        self.min_free = None  # the least free space the row's own volume had while a client ran
+        if scenario.volume_mib:
+            self.mount_volume(scenario.volume_mib)
+        if scenario.needs_nginx():
+            # Its folder and its files beside the row's, never in it: what nginx writes is not the client's.
+            self.nginx_root = tempfile.mkdtemp(prefix="rv_fm_nginx_", dir=matrix.work)
+            self.nginx = NginxServer(os.path.join(self.nginx_root, "files"), parent=self.nginx_root,
+                                     rate=scenario.nginx_rate).start()
 
     def values(self):
         values = {"u": self.unique, "base": self.matrix.server.base_url, "prefix": self.prefix, "refused": REFUSED,
@@ -56,7 +73,51 @@ class Preparation:
         return values
 
     def server_of(self, f):
+        if f.tls and f.once:
+            if f not in self.own_tls:
+                self.own_tls[f] = TestServer(tls=self.matrix.tls_certs(f.tls)).start()
+            return self.own_tls[f]
         return self.matrix.tls_servers[f.tls] if f.tls else self.matrix.server
+
+    def mount_volume(self, mib):
+        """The target folder as a volume of its own, so that a body without end meets a disk that fills."""
+        os.makedirs(self.target)
+        made = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dm" % mib, "rv_matrix", self.target],
+                              stdin=subprocess.DEVNULL, capture_output=True)
+        if made.returncode != 0:
+            raise RuntimeError("mount -t tmpfs failed (%s): the row needs a volume of its own, which only root "
+                               "can make" % made.stderr.decode("utf-8", "replace").strip())
+        self.mounted = self.target
+
+    def publish(self, f, url_path, body):
+        """Puts a file's body where its server serves it from; its URL."""
+        if f.server == "nginx":
+            write_file(os.path.join(self.nginx_root, "files", *url_path.strip("/").split("/")), body)
+            return self.nginx.base_url + urllib.parse.quote(url_path)
+        server = self.server_of(f)
+        server.add_file(url_path, body)
+        if f.server_fault:
+            server.set_fault(url_path, **f.server_fault)
+        requested = ("/x/" + f.fault + url_path) if f.fault else url_path
+        return server.base_url + urllib.parse.quote(requested)
+
+    def url_path(self, f, index):
+        path = local_of(fill(f.path, self.values()))
+        return self.prefix + "/" + path if path else self.prefix + "/entry%d.dat" % index
+
+    def target_of(self, f):
+        """Where the client writes a file: in the target, or for the delayed download beside the program."""
+        base = self.client if self.s.delayed() else self.target
+        return os.path.join(base, *local_of(fill(f.path, self.values())).split("/"))
+
+    def partials_of(self, f):
+        """The partial files of a file, whichever process wrote them."""
+        return glob.glob(glob.escape(self.target_of(f)) + ".*.rvpart")
+
+    def held(self, f):
+        """The bytes of a file's biggest partial file; 0 without one."""
+        sizes = [os.path.getsize(p) for p in self.partials_of(f) if os.path.exists(p)]
+        return max(sizes, default=0)
 
     def publish_files(self):
         values = self.values()
@@ -65,20 +126,30 @@ class Preparation:
             # One file to Windows, one content: whatever the letter case and the separators.
             data = blob(f.size, "%s|%s|%d" % (self.s.name, local_of(path).lower(), f.size))
             self.contents[f] = data
-            server = self.server_of(f)
-            url_path = self.prefix + "/" + local_of(path) if local_of(path) else self.prefix + "/entry%d.dat" % index
+            url_path = self.url_path(f, index)
             body = f.served if f.served is not None else data
-            server.add_file(url_path, body)
-            if f.server_fault:
-                server.set_fault(url_path, **f.server_fault)
-            requested = ("/x/" + f.fault + url_path) if f.fault else url_path
+            url = self.publish(f, url_path, body)
             if f.url is not None:
                 url = fill(f.url, dict(values, name=local_of(path)))
                 self.keys[f] = urllib.parse.unquote(urllib.parse.urlsplit(url).path)
             else:
-                url = server.base_url + urllib.parse.quote(requested)
-                self.keys[f] = requested
+                self.keys[f] = urllib.parse.unquote(urllib.parse.urlsplit(url).path)
             self.urls[f] = url
+
+    def touch_file(self, f):
+        """The same bytes on the server under a new date, so a new validator: a file put there again."""
+        if f.server != "nginx":
+            raise ValueError("touch: only nginx serves a file by its date")
+        path = os.path.join(self.nginx_root, "files", *self.url_path(f, self.s.files.index(f)).strip("/").split("/"))
+        later = os.stat(path).st_mtime + 3600
+        os.utime(path, (later, later))
+
+    def change_file(self, f):
+        """New content for a file on its server, and the list's digest of it: a package updated between runs."""
+        data = blob(f.size, "%s|changed|%s" % (self.s.name, f.path))
+        self.contents[f] = data
+        self.publish(f, self.url_path(f, self.s.files.index(f)), data)
+        self.publish_list()
 
     def entry_xml(self, f):
         """The file's line of the list, without the attributes it omits."""
@@ -97,6 +168,7 @@ class Preparation:
         else:
             text = fill(self.s.list_xml, dict(self.values(), entries="".join(entries)))
         list_path = self.prefix + "/FileList.xml"
+        self.list_text = text
         self.matrix.server.add_file(list_path, text.encode("utf-8"))
         if self.s.list_server_fault:
             self.matrix.server.set_fault(list_path, **self.s.list_server_fault)
@@ -175,6 +247,14 @@ class Preparation:
         return [fill(a, values) for a in self.s.arg_templates()]
 
     def cleanup(self):
+        if self.nginx is not None:
+            self.nginx.close()
+        for server in self.own_tls.values():
+            server.stop()
+        if self.mounted is not None:
+            subprocess.run(["umount", "-l", self.mounted], stdin=subprocess.DEVNULL, capture_output=True)
+        if self.nginx_root is not None:
+            shutil.rmtree(self.nginx_root, ignore_errors=True)
         for path in self.immutable:
             subprocess.run(["chattr", "-i", path], stdin=subprocess.DEVNULL, capture_output=True)
         for process in self.helpers:

@@ -36,8 +36,9 @@ class Row:
 
 def classify(run, outer_timeout, idle_before_failure=None):
     """A short name for what the host saw. idle_before_failure: how long the run had been quiet when the
-    first -1 came (None: no -1). A lone -1 after the watchdog's silence is a time-out, the list's too; a
-    file failure ([..., -1, -1]) is never the watchdog's, however long its transfer ran without a report."""
+    first -1 came (None: no -1). A lone -1 after the watchdog's silence is a file's time-out; for the list,
+    whose attempts and their waits are quiet too, the host cannot tell a time-out from a failure then. A file
+    failure ([..., -1, -1]) is never the watchdog's, however long its transfer ran without a report."""
     progress = run.progress()
     boxes = len(run.boxes())
     exit_code = run.client_exit_code()
@@ -50,7 +51,10 @@ def classify(run, outer_timeout, idle_before_failure=None):
     if exit_code != 0:
         return "crash (exit %d) %s" % (exit_code, figures_text(progress))
     lone_failure = progress[-1:] == [-1] and progress[-2:] != [-1, -1]
-    if lone_failure and idle_before_failure is not None and idle_before_failure >= WATCHDOG_MIN_SECONDS:
+    quiet_long = idle_before_failure is not None and idle_before_failure >= WATCHDOG_MIN_SECONDS
+    if progress == [-1] and quiet_long:
+        words = "list failed or time-out"
+    elif lone_failure and quiet_long:
         words = "time-out"
     elif progress == [100]:
         words = "up to date"

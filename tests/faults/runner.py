@@ -3,10 +3,12 @@ what prepare.Preparation made), and forged messages sent to its client (Forger).
 import concurrent.futures
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 import checks
 from model import OUTER_MARGIN, WATCHDOG_MAX_SECONDS
@@ -21,9 +23,14 @@ from runlib.server import TestServer
 TLS_KINDS = ("good", "untrusted", "expired", "wrongname")
 
 
+# Rows that mostly wait for a server (Scenario.mostly_waits) run this many at once, beside the others.
+WAITING_JOBS = 12
+
+
 class Matrix:
-    """The servers and the prefix state that all rows share, and the running of rows. Rows run on a thread
-    pool; each has its own folders, URL prefix, unique names and registry values."""
+    """The servers and the prefix state that all rows share, and the running of rows. Rows run on two thread
+    pools, those that mostly wait on one of their own; each row has its own folders, URL prefix, unique names
+    and registry values."""
 
     def __init__(self, jobs=6):
         self.jobs = jobs
@@ -32,6 +39,7 @@ class Matrix:
         self.work = None
         self.tls_problem = None
         self.prefix = None
+        self.certs = None
 
     def start(self, scenarios):
         self.prefix = wine.Prefix()
@@ -50,9 +58,14 @@ class Matrix:
             certs = tls.trusted_certs(os.path.join(self.work, "certs"))
         except Exception as e:  # noqa: BLE001 (any failure to make or trust them is the rows' reason to fail)
             return "the test certificates: %s" % e
+        self.certs = certs
         for kind in TLS_KINDS:
-            self.tls_servers[kind] = TestServer(tls=(certs[kind + ".pem"], certs[kind + ".key"])).start()
+            self.tls_servers[kind] = TestServer(tls=self.tls_certs(kind)).start()
         return None
+
+    def tls_certs(self, kind):
+        """The certificate and key of one kind of HTTPS server."""
+        return self.certs[kind + ".pem"], self.certs[kind + ".key"]
 
     def stop(self):
         for server in self.tls_servers.values():
@@ -66,8 +79,9 @@ class Matrix:
         """Runs every row, the slow ones first; returns the rows in table order."""
         rows = {}
         order = sorted(scenarios, key=lambda s: not s.is_slow())
-        with concurrent.futures.ThreadPoolExecutor(max_workers=self.jobs) as pool:
-            futures = {pool.submit(self.run_row, s): s for s in order}
+        with concurrent.futures.ThreadPoolExecutor(max_workers=self.jobs) as pool, \
+                concurrent.futures.ThreadPoolExecutor(max_workers=WAITING_JOBS) as waiting:
+            futures = {(waiting if s.mostly_waits() else pool).submit(self.run_row, s): s for s in order}
             for future in concurrent.futures.as_completed(futures):
                 row = future.result()
                 rows[row.scenario.name] = row
@@ -132,37 +146,89 @@ class RowRun(Preparation):
         return Launch(self.exe, self.client_args(), log, ["--close-box"] + list(host_options), host_timeout,
                       cwd=self.root, errors=log[:-4] + ".err", margin=OUTER_MARGIN)
 
-    def my_requests(self):
+    def request_log(self):
+        """The row's requests with what each asked and got, from every server, in the order they came:
+        dicts of path, range, if_range, status, sent (body bytes) and time (Unix seconds)."""
         marker = self.prefix + "/"
-        paths = []
-        for server in [self.matrix.server] + list(self.matrix.tls_servers.values()):
-            paths += [p for p in server.requested_paths() if marker in p + "/"]
-        return paths
+        entries = []
+        for server in [self.matrix.server] + list(self.matrix.tls_servers.values()) + list(self.own_tls.values()):
+            entries += [e for e in server.request_log() if marker in e["path"] + "/"]
+        if self.nginx is not None:
+            for r in self.nginx.requests(timeout=0):
+                entries.append({"path": urllib.parse.unquote(r["uri"].split("?")[0]), "range": r["range"],
+                                "if_range": r["if_range"], "status": r["status"], "sent": r["body_bytes_sent"],
+                                "time": r["time"] - r["request_time"]})
+        return sorted(entries, key=lambda e: e["time"])
 
     def run_steps(self):
         outside_before = checks.outside_snapshot(self)
         target_before = snapshot(self.target) if self.target else {}
-        requests_before = len(self.my_requests())
         final = self.run_once(self.s.ending, "host", self.s.host, self.s.host_timeout, self.s.instances)
+        # Requests are told apart by when they came: a server may log one later than it began (nginx logs a
+        # request when it ends), so counting them as they stand would put the first run's into the rerun's.
+        rerun_began = None
         if self.s.rerun is not None:
-            requests_mid = len(self.my_requests())
-            checks.check_requests(self, final, self.my_requests()[requests_before:requests_mid])
+            first = self.run_requests(0, time.time())
+            checks.check_requests(self, final, [e["path"] for e in first])
+            self.do_between()
+            self.held_before_rerun = {f: self.held(f) for f in self.s.files}
+            rerun_began = time.time()
             final = self.run_once(self.s.rerun, "host-rerun", self.s.host, self.s.host_timeout, 1)
-            checks.check_requests(self, final, self.my_requests()[requests_mid:])
+            checks.check_requests(self, final, [e["path"] for e in self.run_requests(rerun_began)])
         else:
             self.wait_for_background()
-            checks.check_requests(self, final, self.my_requests()[requests_before:])
+            checks.check_requests(self, final, [e["path"] for e in self.run_requests(0)])
+        log = self.request_log()
+        split = rerun_began if rerun_began is not None else float("inf")
+        checks.check_resumes(self, [e for e in log if e["time"] < split], [e for e in log if e["time"] >= split])
         checks.check_target(self, final, target_before)
         checks.check_partials(self)
         checks.check_outside(self, outside_before)
 
+    def run_requests(self, since, until=float("inf")):
+        return [e for e in self.request_log() if since <= e["time"] < until]
+
+    def do_between(self):
+        """What happens to the package and the disk between the run and its rerun."""
+        for what, path in self.s.between:
+            f = self.s.file(path)
+            partials = self.partials_of(f)
+            if what == "change":
+                self.change_file(f)
+                continue
+            if what == "touch":
+                self.touch_file(f)
+                continue
+            if not partials:
+                self.row.fail("no partial file of %s to %s before the rerun: the row tested nothing" % (path, what))
+                continue
+            with open(partials[0], "r+b") as partial:
+                held = os.fstat(partial.fileno()).st_size
+                if what == "alter":
+                    partial.seek(held // 2)
+                    byte = partial.read(1)
+                    partial.seek(held // 2)
+                    partial.write(bytes([(byte[0] if byte else 0) ^ 0xFF]))
+                elif what == "complete":
+                    partial.seek(held)
+                    partial.write(self.contents[f][held:])
+                else:
+                    raise ValueError("between: %r is no action" % (what,))
+
     def run_once(self, ending, log_name, host_options, host_timeout, instances):
-        if ending.kind == "killed":
+        if ending.kind == "killed" and ending.after is not None:
             host_timeout = ending.after
         names = [log_name + ".log"] if instances == 1 else ["%s-%d.log" % (log_name, i + 1) for i in range(instances)]
         launches = [self.launch(name, host_options, host_timeout) for name in names]
         forger = Forger(self, launches[0]) if self.s.forge else None
-        wait_all(launches, forger.poll if forger else None)
+        watcher = Watcher(self, launches[0], ending)
+
+        def poll():
+            watcher.poll()
+            if forger is not None:
+                forger.poll()
+        wait_all(launches, poll)
+        watcher.finish()
         if forger is not None:
             forger.finish()
         resolved = ending
@@ -194,6 +260,56 @@ class RowRun(Preparation):
         self.row.fail("a background instance was still running %.0fs after the run" % (WATCHDOG_MAX_SECONDS + 6))
         for pid in wine.processes_started_from(self.client):
             os.kill(pid, 9)
+
+
+class Watcher:
+    """Watches a run's disk as it goes: the free space of the row's own volume, and the partial files that the
+    row's actions wait for (a nginx restart, or the client's end by taskkill /f, once a file is far enough)."""
+
+    def __init__(self, row_run, launch, ending):
+        self.row_run = row_run
+        self.launch = launch
+        self.actions = list(row_run.s.during) if ending is row_run.s.ending else []
+        if ending.kill_at:
+            self.actions.append(("kill",) + tuple(ending.kill_at))
+        self.done = []
+        launch.killed_by_matrix = False
+        row_run.min_free = None
+
+    def poll(self):
+        rr = self.row_run
+        if rr.mounted is not None:
+            stats = os.statvfs(rr.mounted)
+            free = stats.f_bavail * stats.f_frsize
+            rr.min_free = free if rr.min_free is None else min(rr.min_free, free)
+        for action in self.actions:
+            if action in self.done:
+                continue
+            what, path, fraction = action
+            f = rr.s.file(path)
+            if rr.held(f) < fraction * f.size:
+                continue
+            self.done.append(action)
+            if what == "restart":
+                rr.nginx.restart()
+            elif what == "kill":
+                # At once, as taskkill /f ends a process: a Wine process started for taskkill itself could come
+                # too late for a file that arrives fast.
+                pids = wine.processes_of(rr.exe)
+                for pid in pids:
+                    os.kill(pid, signal.SIGKILL)
+                windows_pid = self.launch.client_pid()
+                if not pids and windows_pid is not None:
+                    wine.end_process(windows_pid)
+                self.launch.killed_by_matrix = bool(pids) or windows_pid is not None
+            else:
+                raise ValueError("during: %r is no action" % (what,))
+
+    def finish(self):
+        for action in self.actions:
+            if action not in self.done:
+                self.row_run.row.fail("%s never came: %s was never %d%% there" % (action[0], action[1],
+                                                                                 action[2] * 100))
 
 
 class Forger:

@@ -7,8 +7,7 @@ three files (a, sub\\b, c) and make the middle one fail, with older versions
 of b and c installed: the run must then keep both byte for byte, fetch a,
 and never ask for c.
 """
-from model import (OLD, SAME, File, Scenario, closed, defined, done, filefail, killed, listfail, oneof, quiet,
-                   timeout, uptodate)
+from model import OLD, SAME, File, Scenario, closed, defined, done, filefail, killed, listfail, quiet, uptodate
 from runlib import filelist  # model puts tools/ on the path
 
 A, B, C = "\\a.dat", "\\sub\\b.dat", "\\c.dat"
@@ -21,6 +20,15 @@ CHANNELS = "HKCU\\SOFTWARE\\Rirodaza"
 NO_HOST_WINDOW = "-openurl:{list} -apppath:{target} -hostwnd:{hwnd} "
 # Longer than the watchdog's 15 ticks: a transfer that takes this long yet keeps arriving must not be cut.
 PAST_THE_WATCHDOG = 16
+# A transient failure is tried five times, with waits of 1, 2, 4 and 8 s (each 20 % either way) between:
+# a file that fails so throughout ends within 18 s of waiting, and the attempts' own time.
+RETRIED = 25
+# Five attempts that each wait the stall bound (10 s) for a byte, and the waits between them.
+STALLED_THROUGHOUT = 80
+MiB = 1 << 20
+BIG = "\\big\\level.pak"
+# The disk keeps this much free for everything else on it: a body without a length stops there.
+DISK_RESERVE_MIB = 512
 EMPTY_LIST = filelist.document([]).encode("utf-8")
 
 
@@ -51,30 +59,39 @@ def unsafe(name, file_path):
 
 SERVER = [
     Scenario("server/all fine", files=fresh()),
-    Scenario("server/list refused", files=three(), list_url="{refused}/FileList.xml", ending=listfail()),
+    Scenario("server/list refused", files=three(), list_url="{refused}/FileList.xml",
+             ending=listfail(quick=False, seconds=RETRIED)),
     # Read, the list would leave the package up to date ([100]); only a web address may give it.
     Scenario("server/list from a local file", list_url="{target_url}/other/FileList.xml",
              before=[("file", "other/FileList.xml", EMPTY_LIST)], ending=listfail()),
     Scenario("server/list 404", files=three(), list_fault="status=404", ending=listfail()),
     Scenario("server/list 500 without ui", files=three(), list_fault="status=500", args="-openurl:{list} "
-             "-apppath:{target} -noprocess", ending=listfail()),
-    Scenario("server/list cut short", files=three(), list_fault="cut=40", ending=listfail()),
-    Scenario("server/list stalls before headers", files=three(), list_fault="delay=60", ending=timeout()),
-    Scenario("server/list stalls mid-body", files=three(), list_fault="stall=60@30", ending=timeout()),
+             "-apppath:{target} -noprocess", ending=listfail(quick=False, seconds=RETRIED)),
+    Scenario("server/list cut short", files=three(), list_fault="cut=40", ending=listfail(quick=False, seconds=RETRIED)),
+    # The list is tried again like any file, and fetched whole each time.
+    Scenario("server/list busy twice, then there", files=fresh(), list_fault="failfirst=2:503"),
+    Scenario("server/list cut once, then whole", files=fresh(), list_fault="cutfirst=1@30/ranges"),
+    # A server that takes the connection and never answers: each attempt ends at the stall bound.
+    Scenario("server/list stalls before headers", files=three(), list_fault="delay=60",
+             ending=listfail(quick=False, seconds=STALLED_THROUGHOUT), host_timeout=100),
+    Scenario("server/list stalls mid-body", files=three(), list_fault="stall=60@30",
+             ending=listfail(quick=False, seconds=STALLED_THROUGHOUT), host_timeout=100),
     Scenario("server/list redirected", files=fresh(), list_fault="redirect=302"),
     # The worker follows ten redirects and refuses the eleventh.
     Scenario("server/list redirect loop", files=three(), list_server_fault={"redirect": 302}, ending=listfail()),
-    # Wine's URL monikers may give up at a reset or hang in it until the watchdog: [-1] either way.
     Scenario("server/list reset mid-body", files=three(), list_fault="reset=30",
-             ending=listfail(quick=False, seconds=22)),
-    Scenario("server/file refused", files=three(url="{refused}/b.dat"), ending=filefail(B)),
+             ending=listfail(quick=False, seconds=RETRIED)),
+    # Refused throughout: five attempts and their waits, then the failure.
+    Scenario("server/file refused", files=three(url="{refused}/b.dat"), ending=filefail(B, seconds=RETRIED)),
     Scenario("server/file 404", files=three(fault="status=404"), ending=filefail(B)),
     Scenario("server/file 500", files=three(fault="status=500"), ending=filefail(B)),
     Scenario("server/file cut short", files=three(fault="cut=1000"), ending=filefail(B)),
     Scenario("server/file wrong digest", files=three(md5="0" * 32), ending=filefail(B)),
     Scenario("server/file empty body", files=three(served=b""), ending=filefail(B)),
-    Scenario("server/file stalls before headers", files=three(fault="delay=60"), ending=timeout(B)),
-    Scenario("server/file stalls mid-body", files=three(size=60000, fault="stall=60@5000"), ending=timeout(B)),
+    Scenario("server/file stalls before headers", files=three(fault="delay=60"),
+             ending=filefail(B, seconds=STALLED_THROUGHOUT), host_timeout=100),
+    Scenario("server/file stalls mid-body", files=three(size=60000, fault="stall=60@5000"),
+             ending=filefail(B, seconds=STALLED_THROUGHOUT), host_timeout=100),
     Scenario("server/file slow but steady past the watchdog",
              files=[File(A, 3000), File(B, 150000, fault="rate=8000"), File(C, 4000)], host_timeout=60,
              ending=done(at_least=PAST_THE_WATCHDOG)),
@@ -84,30 +101,36 @@ SERVER = [
     Scenario("server/file redirected", files=fresh(fault="redirect=302")),
     Scenario("server/file redirect loop", files=three(server_fault={"redirect": 302}), ending=filefail(B)),
     Scenario("server/file reset mid-body", files=three(size=60000, fault="reset=5000"),
-             ending=oneof(filefail(B), timeout(B))),
+             ending=filefail(B, seconds=RETRIED)),
     Scenario("server/delayed fetch", files=[File("\\later\\music.pak", 30000)], args=DELAYED,
              ending=quiet(fetched=True, quick=True)),
     Scenario("server/delayed 404", files=[File("\\later\\music.pak", 30000, fault="status=404")], args=DELAYED,
              ending=quiet(fetched=False, quick=True)),
     Scenario("server/delayed stall", files=[File("\\later\\music.pak", 60000, fault="stall=60@5000")],
-             args=DELAYED, ending=quiet(fetched=False, seconds=21)),
+             args=DELAYED, ending=quiet(fetched=False, seconds=STALLED_THROUGHOUT), host_timeout=100),
     Scenario("server/delayed stall before the body", files=[File("\\later\\music.pak", 100000, fault="stall=60")],
-             args=DELAYED, ending=quiet(fetched=False, seconds=21)),
+             args=DELAYED, ending=quiet(fetched=False, seconds=STALLED_THROUGHOUT), host_timeout=100),
+    # The file for later is tried again too, and continued from its cut.
+    Scenario("server/delayed reset once, then whole",
+             files=[File("\\later\\music.pak", 300000, fault="resetfirst=1@100000/ranges")], args=DELAYED,
+             ending=quiet(fetched=True, seconds=RETRIED)),
     Scenario("server/delayed from a local file", files=[File("\\copied.dat", 100, url="{target_url}/source.dat")],
              args=DELAYED, before=[("file", "source.dat", b"a local file\n")], ending=quiet(fetched=False, quick=True)),
     Scenario("server/delayed reset", files=[File("\\later\\music.pak", 60000, fault="reset=5000")], args=DELAYED,
-             ending=quiet(fetched=False, seconds=21)),
+             ending=quiet(fetched=False, seconds=RETRIED)),
     Scenario("server/background instance hits a reset",
              files=[File(A, 3000), File("\\later\\music.pak", 60000, fault="reset=5000", opt="DELAY")],
              args="-openurl:{list} -apppath:{target} -norun"),
-    # Bodies that never end: the list past its cap of 16 MiB, a file past the cap of 256 MiB for a body
-    # without a length, and a file whose average falls below 4 KB/s after the first minute.
+    # Bodies that never end: the list past its cap of 16 MiB (at once, no retry), a file that fills the
+    # disk down to its reserve (on a volume of the row's own), and a file whose rate over 20 s falls below
+    # 4 KB/s, each of its five attempts in 20 s or so.
     Scenario("server/list endless chunked body", files=three(), list_fault="endless/rate=4000000",
              ending=listfail(quick=False, seconds=20)),
     Scenario("server/file endless chunked body", files=three(fault="endless/rate=4000000"),
-             ending=filefail(B, seconds=100), host_timeout=120),
+             ending=filefail(B, seconds=40), volume_mib=DISK_RESERVE_MIB + 32, min_free_mib=DISK_RESERVE_MIB,
+             host_timeout=60),
     Scenario("server/file trickles 2 KB every 3 s", files=three(size=20000000, fault="trickle=2048@3"),
-             ending=filefail(B, seconds=80), host_timeout=110),
+             ending=filefail(B, seconds=150), host_timeout=180),
 ]
 
 HTTPS = [
@@ -334,4 +357,59 @@ WINDOW = [
              forge=["0x113:1:0x0x16"], forge_after=33),
 ]
 
-SCENARIOS = SERVER + HTTPS + FILE_LIST + CONFIG + COMMAND_LINE + IPC + DISK + UPDATE + WINDOW
+def big(**fields):
+    """A large file (64 MB) with an older version installed, and a small one after it."""
+    fields.setdefault("size", 64 * MiB)
+    fields.setdefault("installed", OLD)
+    return [File(BIG, **fields), File(C, 4000, installed=OLD)]
+
+
+# A cut body is continued where it ended, within the run and by the next run, and only from bytes that the
+# server's validator vouches for: against nginx from Debian and against the test server's wrong answers.
+RESUME = [
+    Scenario("resume/nginx restarted at half of 64 MB", files=big(server="nginx", again=True),
+             nginx_rate=16 * MiB, during=[("restart", BIG, 0.5)], resumed=(BIG,), ending=done(seconds=60)),
+    Scenario("resume/killed at half of 64 MB, then run again", files=big(server="nginx", again=True),
+             nginx_rate=16 * MiB, ending=killed(at=BIG), rerun=done(), resumed=(BIG,), rerun_sends_rest=(BIG,)),
+    # A new package (new bytes, a new digest in the list) leaves nothing to continue; the same bytes put
+    # there again (a new entity tag) are asked for with the old tag, and sent whole.
+    Scenario("resume/killed at half, the file changed on the server before the rerun",
+             files=big(server="nginx", again=True), nginx_rate=16 * MiB, ending=killed(at=BIG),
+             between=[("change", BIG)], rerun=done(), whole_again=(BIG,)),
+    Scenario("resume/killed at half, the file put on the server again before the rerun",
+             files=big(server="nginx", again=True), nginx_rate=16 * MiB, ending=killed(at=BIG),
+             between=[("touch", BIG)], rerun=done(), whole_again=(BIG,)),
+    Scenario("resume/killed at half, its bytes altered on disk before the rerun",
+             files=big(server="nginx", again=True), nginx_rate=16 * MiB, ending=killed(at=BIG),
+             between=[("alter", BIG)], rerun=done(), resumed=(BIG,)),
+    # Reset, then asked again with a range: the server ignores it (200), answers from another offset (the
+    # client then asks for the whole), or (the file being whole on disk) answers 416.
+    Scenario("resume/a server that ignores the range", files=three(size=3 * MiB, fault="resetfirst=1@1000000/ignorerange")),
+    Scenario("resume/a 206 from the wrong offset", files=three(size=3 * MiB, fault="cutfirst=1@1000000/badrange")),
+    Scenario("resume/a 416 for a partial file that is whole",
+             files=[File(BIG, 8 * MiB, installed=OLD, fault="whole416/rate=1000000", again=True), File(C, 4000)],
+             ending=killed(at=BIG), between=[("complete", BIG)], rerun=done(), rerun_sends_rest=(BIG,)),
+    Scenario("resume/reset twice mid-body, then whole",
+             files=three(size=2 * MiB, fault="resetfirst=2@500000/ranges", waits=[(1.0, 0.2), (2.0, 0.2)]),
+             resumed=(B,)),
+    Scenario("resume/503 with Retry-After 2 twice, then whole",
+             files=three(fault="failfirst=2:503/retryafter=2", waits=[(2.0, 0.0), (2.0, 0.0)])),
+    # Nothing that says the file is not there, or not to be trusted, is asked again.
+    Scenario("resume/404 at once", files=three(fault="status=404", once=True), ending=filefail(B, after_answer=2.0)),
+    Scenario("resume/403 at once", files=three(fault="status=403", once=True), ending=filefail(B, after_answer=2.0)),
+    Scenario("resume/a bad certificate at once", files=three(tls="untrusted", once=True),
+             ending=filefail(B, seconds=10)),
+    # Bounded: a fast start that then trickles, a body without end at full speed, a length no disk holds.
+    Scenario("bounds/a fast start, then one byte every 10 s",
+             files=three(size=10 * MiB, fault="slowafter=2000000/trickle=1@10"),
+             ending=filefail(B, seconds=150), host_timeout=180),
+    Scenario("bounds/an endless chunked body at full speed", files=three(fault="endless"),
+             ending=filefail(B, seconds=30), volume_mib=DISK_RESERVE_MIB + 128, min_free_mib=DISK_RESERVE_MIB),
+    Scenario("bounds/a Content-Length of 2^62", files=three(fault="length=4611686018427387904/size=1000", once=True),
+             ending=filefail(B, after_answer=2.0), volume_mib=DISK_RESERVE_MIB + 64, min_free_mib=DISK_RESERVE_MIB),
+    Scenario("bounds/a gzip-encoded 300 MB file without a length",
+             files=[File(A, 3000), File(BIG, 300 * MiB, installed=OLD, fault="gzip/nolen")],
+             ending=done(seconds=110), host_timeout=120),
+]
+
+SCENARIOS = SERVER + HTTPS + FILE_LIST + CONFIG + COMMAND_LINE + IPC + DISK + UPDATE + WINDOW + RESUME

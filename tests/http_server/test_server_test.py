@@ -156,6 +156,40 @@ class TestServerTest(ServedTestCase):
         self.assertEqual(self.get("/x/delay=0.3/size=3/a.bin")[0], 200)
         self.assertGreaterEqual(time.monotonic() - start, 0.25)
 
+    def test_a_fast_rate_is_kept_whatever_the_pieces_the_body_is_made_of(self):
+        # 2 MB at 2 MB/s: about a second, not three times that (a slice is the rate's, not a piece's size).
+        for path in ("/x/size=2000000/rate=2000000/fast.bin", "/x/endless/rate=2000000/fast.bin"):
+            connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=10)
+            start = time.monotonic()
+            connection.request("GET", path)
+            response = connection.getresponse()
+            got = 0
+            while got < 2000000:
+                got += len(response.read(65536))
+            took = time.monotonic() - start
+            connection.close()
+            self.assertGreater(took, 0.8, path)
+            self.assertLess(took, 1.6, path)
+
+    def test_slowafter_sends_a_fast_start_then_paces_the_rest(self):
+        start = time.monotonic()
+        connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=10)
+        connection.request("GET", "/x/size=300000/slowafter=200000/trickle=10000@0.5/a.bin")
+        response = connection.getresponse()
+        first = response.read(200000)
+        fast = time.monotonic() - start
+        rest = response.read()
+        connection.close()
+        self.assertEqual(first + rest, test_server.generated_body(300000))
+        self.assertLess(fast, 0.5)
+        # Ten slices of 10000 bytes, a pause of 0.5 s before each but the first.
+        self.assertGreater(time.monotonic() - start, 4.0)
+
+    def test_length_announces_what_no_body_holds(self):
+        head, body, ending = raw_get(self.server.port, "/x/length=4611686018427387904/size=10/a.bin")
+        self.assertIn("Content-Length: 4611686018427387904\r\n", head)
+        self.assertEqual((body, ending), (test_server.generated_body(10), "eof"))
+
     def test_trickle_sends_n_bytes_every_t_seconds(self):
         chunks = []
         with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as connection:
@@ -503,6 +537,13 @@ class RangesTest(ServedTestCase):
         self.assertEqual((status, headers["Content-Range"], body), (206, "bytes 0-99/10000", whole[:100]))
         self.assertEqual(self.get("/x/badrange/size=10000/a.bin")[:3:2], (200, whole))
 
+    def test_ignorerange_gives_the_validators_and_the_whole_body_to_every_range(self):
+        status, headers, body, _ = self.get("/x/ignorerange/size=1000/a.bin", headers={"Range": "bytes=100-"})
+        self.assertEqual((status, len(body)), (200, 1000))
+        self.assertEqual(headers["Accept-Ranges"], "bytes")
+        self.assertTrue(headers["ETag"].startswith('"'))
+        self.assertNotIn("Content-Range", headers)
+
     def test_whole416_refuses_every_range_and_serves_the_whole_without_one(self):
         for asked in ("bytes=0-", "bytes=100-", "bytes=0-9,20-29"):
             status, headers, _, _ = self.get("/x/whole416/size=10000/a.bin", headers={"Range": asked})
@@ -585,6 +626,13 @@ class RequestLogTest(ServedTestCase):
         self.get("/sub/file.txt")
         self.get("/_paths")
         log = self.server.request_log()
+        # When each came, on the clock other servers and the host stamp their lines with.
+        times = [e["time"] for e in log]
+        self.assertEqual(times, sorted(times))
+        self.assertLess(abs(times[0] - time.time()), 30)
+        self.assertEqual(json.loads(self.get("/_log")[2]), log)
+        for entry in log:
+            del entry["time"]
         self.assertEqual(log[0], {"path": "/x/ranges/size=1000/a.bin", "method": "GET", "range": "bytes=100-",
                                   "if_range": '"abc"', "user_agent": "RadeVare/1", "accept_encoding": "gzip",
                                   "status": 200, "sent": 1000})
@@ -593,7 +641,6 @@ class RequestLogTest(ServedTestCase):
                           ("GET", 200, 2000, None, None), ("HEAD", 404, 0, None, None),
                           ("GET", None, 0, None, None), ("GET", 200, 14, None, None)])
         self.assertEqual([e["path"] for e in log], self.server.requested_paths())
-        self.assertEqual(json.loads(self.get("/_log")[2]), log)
         self.server.reset_counts()
         self.assertEqual(self.server.request_log(), [])
 

@@ -98,6 +98,8 @@ class Launch:
             if errors:
                 err.close()
         self.started = time.monotonic()
+        # The same moment on the clock that servers stamp their requests with.
+        self.started_at = time.time()
         self.deadline = self.started + timeout + margin
         self.lines = []
         self.times = []

@@ -102,6 +102,22 @@ def processes_started_from(folder):
     return found
 
 
+def processes_of(exe):
+    """Unix ids of the Wine processes that run the program exe itself (the first word of their command line
+    names it), not those that only name it among their arguments."""
+    windows_name = wine_path(exe).lower().encode()
+    unix_name = os.path.abspath(exe).encode()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        first = (read_bytes("/proc/%s/cmdline" % entry) or b"").split(b"\0")[0]
+        # Started by the loader the program has its Unix name; by another Windows program, its Windows one.
+        if first == unix_name or first.lower().replace(b"/", b"\\") == windows_name:
+            found.append(int(entry))
+    return found
+
+
 def processes_tagged(name, tag):
     """Unix ids of every process whose environment holds name=tag: Wine hands children to init, so a run's
     processes are found by a variable it was started with."""
