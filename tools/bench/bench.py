@@ -3,7 +3,7 @@
 data, one table over every architecture run.
 
 usage: bench.py [--runs N] [--warmup N] [--work DIR] [--tiny] [--timeout S] [--wrong-digest] [--table FILE]
-                [NAME_FILTER...]
+                [--baseline BIN] [NAME_FILTER...]
        bench.py --render TABLE [--markdown FILE --machine TEXT]
 The environment comes from scripts/wine-session (WINEPREFIX, WINELOADER, DISPLAY, a persistent wineserver,
 RADEVARE_ARCH) and RADEVARE_BIN / RADEVARE_SOURCE; scripts/bench sets all of it up, once per architecture, and
@@ -16,8 +16,11 @@ ERROR, never a figure, and the exit code 1. --tiny makes a few small files inste
 smoke test); --wrong-digest lists one file of every download row with a wrong digest (the smoke test's
 failing run).
 
-The parts: data.py (sizes, the work folder, the packages), sides.py (running and timing a side), rows.py and
-probes.py (the ten benchmarks), render.py (a row's cells, the table).
+--baseline names the bin folder of another build of RadeVare (the program before the retries and the resume),
+which benchmark 12 runs against this one.
+
+The parts: data.py (sizes, the work folder, the packages), sides.py (running and timing a side), rows.py,
+probes.py and transfers.py (the twelve benchmarks), render.py (a row's cells, the table).
 """
 import argparse
 import json
@@ -31,6 +34,7 @@ from data import Package, Work, real_sizes, tiny_sizes  # noqa: E402
 from render import read_table, render, write_markdown  # noqa: E402
 import probes  # noqa: E402
 import rows  # noqa: E402
+import transfers  # noqa: E402
 from runlib import paths, server, tls, wine  # noqa: E402
 from sides import Runner, log  # noqa: E402
 
@@ -38,7 +42,8 @@ from sides import Runner, log  # noqa: E402
 # In the order they run and stand in the table; the names are the filters' words.
 BENCHMARKS = (("digest", rows.digest), ("uptodate", rows.uptodate), ("large", rows.large), ("small", rows.small),
               ("growth", rows.growth), ("ending", probes.ending), ("memory", probes.memory),
-              ("mainthread", probes.mainthread), ("https", rows.https), ("roundtrip", rows.roundtrip))
+              ("mainthread", probes.mainthread), ("https", rows.https), ("roundtrip", rows.roundtrip),
+              ("resume", transfers.resume), ("machinery", transfers.machinery))
 
 
 class Bench:
@@ -102,6 +107,7 @@ def parse(argv):
     parser.add_argument("--timeout", type=int, default=600)
     parser.add_argument("--wrong-digest", action="store_true")
     parser.add_argument("--table", help="append the rows as JSON lines to this file")
+    parser.add_argument("--baseline", metavar="BIN", help="the bin folder of the build benchmark 12 compares with")
     parser.add_argument("--render", metavar="TABLE", help="print the table of the rows in this file, run nothing")
     parser.add_argument("--markdown", metavar="FILE", help="with --render: write the table to this file too")
     parser.add_argument("--machine", metavar="TEXT", help="with --markdown: the machine the figures are from")

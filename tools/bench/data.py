@@ -27,6 +27,7 @@ def real_sizes():
         "ending": (8, 1024 * KB),  # benchmark 6, flat in the target
         "mainthread": 2000 * 1000 * 1000,  # benchmark 8: one file
         "roundtrip": 500,  # benchmark 10: files of "small"
+        "resume": 256 * 1024 * 1024,  # benchmark 11: one file
     }
 
 
@@ -42,6 +43,7 @@ def tiny_sizes():
         "ending": (3, 64 * KB),
         "mainthread": 4 * 1000 * 1000,
         "roundtrip": 6,
+        "resume": 4 * 1024 * 1024,
     }
 
 

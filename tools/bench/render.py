@@ -17,6 +17,10 @@ GOALS = {
     "large": ("≤ 1.05 × floor", lambda rv, peer: rv <= 1.05 * peer),
     "small": ("≤ 1.10 × floor", lambda rv, peer: rv <= 1.10 * peer),
     "ending": ("< 100 ms", lambda rv, peer: rv < 100.0),
+    # A run after a kill at half fetches the half it lacks, and little more.
+    "resume": ("≤ 0.51 of the file", lambda rv, peer: rv <= 0.51),
+    # The retries and the resume cost nothing worth the name when nothing fails.
+    "before": ("≤ 1.03 × before", lambda rv, peer: rv <= 1.03 * peer),
     "stretch": ("≤ 100 ms", lambda rv, peer: rv <= 100.0),
     # Judged against the same figure of the run with smaller files (Row.flat_against).
     "flat": ("≤ 1.10 × the smaller files' figure", None),
@@ -24,7 +28,7 @@ GOALS = {
 }
 
 # The goals judged by RadeVare's figure alone: their rows have no peer.
-ALONE = ("ending", "stretch")
+ALONE = ("ending", "stretch", "resume")
 
 HEADER = ["Benchmark", "Arch", "Unit", "RadeVare.exe median [min–max]", "Peer median [min–max]", "Ratio", "Goal",
           "Met", "Context (not the peer)"]

@@ -21,9 +21,9 @@ from sides import Connections, RunFailed, Samples, measure, per_sample
 ROUND_TRIP_DELAY = 0.02
 
 
-def client_args(bench, package, target):
-    """RadeVare.exe with the package's list and a target."""
-    return [bench.runner.exe("RadeVare.exe"), "-openurl:" + package.list_url, "-apppath:" + wine_path(target)]
+def client_args(bench, package, target, exe=None):
+    """RadeVare.exe (the build's, or another one) with the package's list and a target."""
+    return [exe or bench.runner.exe("RadeVare.exe"), "-openurl:" + package.list_url, "-apppath:" + wine_path(target)]
 
 
 def check_asked(requests, expected):
@@ -131,11 +131,12 @@ class WholeRun:
         tls = self.server.base_url.startswith("https:")
         self.rv_connections, self.floor_connections = Connections(tls), Connections(tls)
 
-    def run_rv(self):
-        target = self.bench.work.target("rv")
+    def run_rv(self, exe=None, side="rv"):
+        """A run of the build's RadeVare.exe, or of exe (another build of it) on a target of side's own."""
+        target = self.bench.work.target(side)
         warm(self.served)
         requests = Requests(self.server)
-        code, seconds, _ = self.runner.wine(client_args(self.bench, self.package, target))
+        code, seconds, _ = self.runner.wine(client_args(self.bench, self.package, target, exe))
         if code != 0:
             raise RunFailed("RadeVare exited %d" % code)
         self.package.check_target(target)
