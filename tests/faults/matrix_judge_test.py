@@ -137,6 +137,7 @@ class MarkdownTest(unittest.TestCase):
     def test_the_table_with_its_totals_and_reasons_as_markdown(self):
         held = render.Row(Scenario("md/held", files=three()))
         held.observed = "done [0,33,66,100,100]"
+        held.seconds = 2.5
         failed = render.Row(Scenario("md/a|b *c*", files=three(), ending=filefail(B)))
         failed.observed = "done [0,33,66,100,100]"
         failed.fail("progress [0,33,66,100,100], expected [0,33,-1,-1]")
@@ -146,10 +147,11 @@ class MarkdownTest(unittest.TestCase):
         self.assertEqual(lines[0], "## x86-64")
         self.assertEqual(lines[2], render.totals_line([held, failed]))
         self.assertIn("1 passed, 1 failed", lines[2])
-        self.assertEqual(lines[4:6], ["| scenario | expected | observed | result |", "| --- | --- | --- | --- |"])
-        self.assertEqual(lines[6], "| md/held | done [0,33,66,100,100] | done [0,33,66,100,100] | pass |")
+        self.assertEqual(lines[4:6], ["| scenario | expected | observed | result | s |",
+                                      "| --- | --- | --- | --- | --- |"])
+        self.assertEqual(lines[6], "| md/held | done [0,33,66,100,100] | done [0,33,66,100,100] | pass | 2.5 |")
         self.assertEqual(lines[7], "| md/a\\|b \\*c\\* | file failed [0,33,-1,-1] box | done [0,33,66,100,100] "
-                                   "| FAIL |")
+                                   "| FAIL | 0.0 |")
         self.assertEqual(lines[9:], ["Why rows failed:", "",
                                      "- md/a\\|b \\*c\\*: progress [0,33,66,100,100], expected [0,33,-1,-1]", ""])
 

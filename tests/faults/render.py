@@ -123,10 +123,10 @@ def cell(text):
 def markdown(rows, out, arch=None):
     """The table for one architecture as markdown: a heading, the totals, the rows, why rows failed."""
     out.write("## %s\n\n%s\n\n" % (arch or "?", totals_line(rows)))
-    out.write("| scenario | expected | observed | result |\n| --- | --- | --- | --- |\n")
+    out.write("| scenario | expected | observed | result | s |\n| --- | --- | --- | --- | --- |\n")
     for r in rows:
-        out.write("| %s | %s | %s | %s |\n" % (cell(r.scenario.name), cell(r.expected), cell(r.observed),
-                                             r.verdict()))
+        out.write("| %s | %s | %s | %s | %.1f |\n" % (cell(r.scenario.name), cell(r.expected), cell(r.observed),
+                                                    r.verdict(), r.seconds))
     failing = reasons(rows)
     if failing:
         out.write("\nWhy rows failed:\n\n")
