@@ -290,7 +290,7 @@ bool CDownloadThread::ProcessTask(DownloadTask& task) {
     std::wstring localPath;
     bool succeeded = false;
     bool keep = false;
-    bool goOn = true;
+    bool stoppedWaiting = false;
     if (OpenTarget(task, target, localPath)) {
         const base::unique_file file(target.hFile);
         TransferBounds bounds = m_bounds;
@@ -335,7 +335,7 @@ bool CDownloadThread::ProcessTask(DownloadTask& task) {
             if (again && WaitBeforeRetry(wait)) {
                 continue;
             }
-            goOn = !again;
+            stoppedWaiting = again;
             // What a later run can continue is kept: enough bytes, with the
             // record that vouches for them, cut off by the link or a stop,
             // not refused by the server.
@@ -360,7 +360,7 @@ bool CDownloadThread::ProcessTask(DownloadTask& task) {
     if (!localPath.empty() && !keep) {
         RemovePartialFile(localPath.c_str());
     }
-    if (!goOn) {
+    if (stoppedWaiting) {
         // A stop came during a wait between two attempts: the thread gives up.
         return false;
     }

@@ -15,7 +15,7 @@ namespace {
 
 // Bytes taken from the engine per read: a few reads per buffer the network
 // fills, and little stack.
-constexpr DWORD kReadChunk = 64 * 1024;
+constexpr DWORD kReadChunk = 256 * 1024;
 
 // What the answer's body is encoded as, as far as the transfer can read it.
 enum BodyEncoding { ENCODING_IDENTITY, ENCODING_GZIP, ENCODING_DEFLATE, ENCODING_UNKNOWN };

@@ -23,6 +23,9 @@ constexpr int kResolveTimeoutMs = 15000;
 constexpr int kConnectTimeoutMs = 15000;
 constexpr int kSendTimeoutMs = 15000;
 constexpr int kReceiveTimeoutMs = 30000;
+// Body bytes the I/O thread gathers before it wakes a waiting worker: what
+// the worker takes in one read.
+constexpr size_t kWakeBytes = 256 * 1024;
 // How long a new request waits for the I/O thread to put the last one
 // away (closing a handle takes well under a millisecond) before it takes
 // the thread for stuck inside a call.
@@ -162,7 +165,7 @@ private:
                                  std::wstring(parts.lpszHostName, parts.dwHostNameLength) + L":" +
                                  std::to_wstring(parts.nPort);
         {
-            std::lock_guard<std::mutex> guard(m_lock);
+            std::lock_guard<base::CSlimLock> guard(m_lock);
             const auto found = m_found.find(key);
             if (found != m_found.end()) {
                 proxy = found->second.first;
@@ -184,7 +187,7 @@ private:
             bypass = m_settings.strBypass;
             return true;
         }
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<base::CSlimLock> guard(m_lock);
         m_found[key] = std::make_pair(proxy, bypass);
         return true;
     }
@@ -227,7 +230,7 @@ private:
             }
             TakeGlobalText(info.lpszProxy);
             TakeGlobalText(info.lpszProxyBypass);
-            std::lock_guard<std::mutex> guard(Instance().m_lock);
+            std::lock_guard<base::CSlimLock> guard(Instance().m_lock);
             question->strProxy.swap(proxy);
             question->strBypass.swap(bypass);
             question->bAnswered = true;
@@ -247,7 +250,7 @@ private:
                 return false;
             }
             ::WaitForSingleObject(thread.get(), kAutoProxyWaitMs);
-            std::lock_guard<std::mutex> guard(m_lock);
+            std::lock_guard<base::CSlimLock> guard(m_lock);
             if (!question->bAnswered) {
                 return false;
             }
@@ -260,7 +263,7 @@ private:
     }
 
     ProxySettings m_settings;
-    std::mutex m_lock;
+    base::CSlimLock m_lock;
     std::map<std::wstring, std::pair<std::wstring, std::wstring>> m_found;
     std::atomic<bool> m_bAutomaticFailed{false};
 };
@@ -272,7 +275,7 @@ private:
 // bumps it for each Open, and the thread serves only the newest, so
 // nothing of a request given up is ever taken for the next one's.
 struct CWinHttpEngine::Channel {
-    std::mutex lock;
+    base::CSlimLock lock;
     base::unique_event hWake{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // the I/O thread waits on it
     base::unique_event hReady{::CreateEventW(nullptr, FALSE, FALSE, nullptr)}; // the worker waits on it
     std::wstring strUserAgent;
@@ -328,7 +331,7 @@ DWORD WINAPI CWinHttpEngine::Channel::ThreadProc(LPVOID param) {
         std::wstring url;
         std::wstring headers;
         {
-            std::unique_lock<std::mutex> guard(channel.lock);
+            std::unique_lock<base::CSlimLock> guard(channel.lock);
             while (!channel.bQuit && channel.nRequest == served) {
                 channel.bIdle = true;
                 channel.WakeWorkerLocked();
@@ -356,7 +359,7 @@ DWORD WINAPI CWinHttpEngine::Channel::ThreadProc(LPVOID param) {
 }
 
 void CWinHttpEngine::Channel::Fail(unsigned request, CHttpEngine::Error failure) {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<base::CSlimLock> guard(lock);
     if (nAnswered == request) {
         bFailed = true;
         error = failure;
@@ -433,7 +436,7 @@ void CWinHttpEngine::Channel::Serve(HINTERNET session, unsigned request, const s
         }
     }
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<base::CSlimLock> guard(lock);
         if (!Current(request)) {
             return;
         }
@@ -451,7 +454,7 @@ void CWinHttpEngine::Channel::Serve(HINTERNET session, unsigned request, const s
         size_t room = 0;
         size_t tail = 0;
         {
-            std::unique_lock<std::mutex> guard(lock);
+            std::unique_lock<base::CSlimLock> guard(lock);
             while (Current(request) && nRingCount == kRingBytes) {
                 bThreadWaitsForRoom = true;
                 guard.unlock();
@@ -470,7 +473,7 @@ void CWinHttpEngine::Channel::Serve(HINTERNET session, unsigned request, const s
             }
         }
         if (taken >= limit) {
-            std::lock_guard<std::mutex> guard(lock);
+            std::lock_guard<base::CSlimLock> guard(lock);
             if (Current(request)) {
                 bEnded = true;
                 WakeWorkerLocked();
@@ -483,7 +486,7 @@ void CWinHttpEngine::Channel::Serve(HINTERNET session, unsigned request, const s
             return;
         }
         if (available == 0) {
-            std::lock_guard<std::mutex> guard(lock);
+            std::lock_guard<base::CSlimLock> guard(lock);
             if (Current(request)) {
                 bEnded = true;
                 WakeWorkerLocked();
@@ -501,7 +504,7 @@ void CWinHttpEngine::Channel::Serve(HINTERNET session, unsigned request, const s
             Fail(request, ErrorOf(::GetLastError(), true));
             return;
         }
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<base::CSlimLock> guard(lock);
         if (!Current(request)) {
             return;
         }
@@ -512,7 +515,12 @@ void CWinHttpEngine::Channel::Serve(HINTERNET session, unsigned request, const s
         }
         taken += read;
         nRingCount += read;
-        WakeWorkerLocked();
+        // A worker's read's worth, or a ring that is full: a wake-up for
+        // every piece the network hands over would cost more than the
+        // piece. Less than that waits for the worker's own next look.
+        if (nRingCount >= kWakeBytes || nRingCount == kRingBytes) {
+            WakeWorkerLocked();
+        }
     }
 }
 
@@ -525,7 +533,7 @@ CWinHttpEngine::~CWinHttpEngine() {
     }
     bool idle = false;
     {
-        std::lock_guard<std::mutex> guard(m_pChannel->lock);
+        std::lock_guard<base::CSlimLock> guard(m_pChannel->lock);
         m_pChannel->bQuit = true;
         idle = m_pChannel->bIdle;
     }
@@ -539,7 +547,7 @@ CWinHttpEngine::~CWinHttpEngine() {
 
 void CWinHttpEngine::Abandon() noexcept {
     {
-        std::lock_guard<std::mutex> guard(m_pChannel->lock);
+        std::lock_guard<base::CSlimLock> guard(m_pChannel->lock);
         m_pChannel->bQuit = true;
     }
     ::SetEvent(m_pChannel->hWake.get());
@@ -551,7 +559,7 @@ bool CWinHttpEngine::ReadyThread() noexcept {
     if (m_pChannel) {
         // The last request is put away as soon as the thread sees it closed.
         const ULONGLONG started = ::GetTickCount64();
-        std::unique_lock<std::mutex> guard(m_pChannel->lock);
+        std::unique_lock<base::CSlimLock> guard(m_pChannel->lock);
         while (!m_pChannel->bIdle) {
             const ULONGLONG waited = ::GetTickCount64() - started;
             if (waited >= kPutAwayWaitMs) {
@@ -603,7 +611,7 @@ CHttpEngine::Step CWinHttpEngine::Open(const std::wstring& url, const std::wstri
         return STEP_FAILED;
     }
     try {
-        std::lock_guard<std::mutex> guard(m_pChannel->lock);
+        std::lock_guard<base::CSlimLock> guard(m_pChannel->lock);
         m_pChannel->strUrl = url;
         m_pChannel->strHeaders = headers;
         m_pChannel->bCloseRequest = false;
@@ -616,6 +624,22 @@ CHttpEngine::Step CWinHttpEngine::Open(const std::wstring& url, const std::wstri
     return AwaitResponse(waitMs);
 }
 
+CHttpEngine::Step CWinHttpEngine::WaitForNews(std::unique_lock<base::CSlimLock>& guard, ULONGLONG started,
+                                              DWORD waitMs) {
+    const ULONGLONG waited = ::GetTickCount64() - started;
+    if (waited >= waitMs) {
+        return STEP_PENDING;
+    }
+    Channel& channel = *m_pChannel;
+    channel.bWorkerWaits = true;
+    guard.unlock();
+    HANDLE events[2] = {m_hStop, channel.hReady.get()};
+    const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(waitMs - waited));
+    guard.lock();
+    channel.bWorkerWaits = false;
+    return woke == WAIT_OBJECT_0 || woke == WAIT_FAILED ? STEP_STOPPED : STEP_DONE;
+}
+
 CHttpEngine::Step CWinHttpEngine::AwaitResponse(DWORD waitMs) {
     if (m_nRequest == 0 || !m_pChannel) {
         m_error = ERROR_OTHER;
@@ -625,7 +649,7 @@ CHttpEngine::Step CWinHttpEngine::AwaitResponse(DWORD waitMs) {
         return STEP_DONE;
     }
     const ULONGLONG started = ::GetTickCount64();
-    std::unique_lock<std::mutex> guard(m_pChannel->lock);
+    std::unique_lock<base::CSlimLock> guard(m_pChannel->lock);
     for (;;) {
         Channel& channel = *m_pChannel;
         if (channel.nAnswered == m_nRequest && channel.bResponse) {
@@ -638,18 +662,9 @@ CHttpEngine::Step CWinHttpEngine::AwaitResponse(DWORD waitMs) {
             m_error = channel.error;
             return STEP_FAILED;
         }
-        const ULONGLONG waited = ::GetTickCount64() - started;
-        if (waited >= waitMs) {
-            return STEP_PENDING;
-        }
-        channel.bWorkerWaits = true;
-        guard.unlock();
-        HANDLE events[2] = {m_hStop, channel.hReady.get()};
-        const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(waitMs - waited));
-        guard.lock();
-        channel.bWorkerWaits = false;
-        if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
-            return STEP_STOPPED;
+        const Step waited = WaitForNews(guard, started, waitMs);
+        if (waited != STEP_DONE) {
+            return waited;
         }
     }
 }
@@ -661,49 +676,62 @@ CHttpEngine::Step CWinHttpEngine::Read(char* buffer, DWORD size, DWORD& read, DW
         return STEP_FAILED;
     }
     const ULONGLONG started = ::GetTickCount64();
-    std::unique_lock<std::mutex> guard(m_pChannel->lock);
+    std::unique_lock<base::CSlimLock> guard(m_pChannel->lock);
     for (;;) {
         Channel& channel = *m_pChannel;
-        if (channel.nAnswered == m_nRequest && channel.nRingCount > 0) {
-            size_t taken = 0;
-            while (taken < size && channel.nRingCount > 0) {
-                const size_t run = kRingBytes - channel.nRingHead;
-                size_t piece = channel.nRingCount < run ? channel.nRingCount : run;
-                if (piece > size - taken) {
-                    piece = size - taken;
-                }
-                std::memcpy(buffer + taken, channel.ring.get() + channel.nRingHead, piece);
-                taken += piece;
-                channel.nRingHead = (channel.nRingHead + piece) % kRingBytes;
-                channel.nRingCount -= piece;
-            }
-            if (channel.bThreadWaitsForRoom) {
-                ::SetEvent(channel.hWake.get());
-            }
-            read = static_cast<DWORD>(taken);
+        const bool current = channel.nAnswered == m_nRequest;
+        const bool over = current && (channel.bEnded || channel.bFailed);
+        // A whole read's worth is taken at once; less only once the body is
+        // over or the wait is up, so that a fast body goes a buffer at a
+        // time and a slow one still comes within the wait.
+        if (current && channel.nRingCount > 0 &&
+            (channel.nRingCount >= size || channel.nRingCount >= kWakeBytes || over ||
+             ::GetTickCount64() - started >= waitMs)) {
+            read = TakeFromRing(channel, guard, buffer, size);
             return STEP_DONE;
         }
-        if (channel.nAnswered == m_nRequest && channel.bFailed) {
+        if (current && channel.bFailed) {
             m_error = channel.error;
             return STEP_FAILED;
         }
-        if (channel.nAnswered == m_nRequest && channel.bEnded) {
+        if (current && channel.bEnded) {
             return STEP_DONE;
         }
-        const ULONGLONG waited = ::GetTickCount64() - started;
-        if (waited >= waitMs) {
-            return STEP_PENDING;
+        const Step waited = WaitForNews(guard, started, waitMs);
+        if (waited == STEP_PENDING && current && channel.nRingCount > 0) {
+            continue; // the wait is up: what came is taken above
         }
-        channel.bWorkerWaits = true;
-        guard.unlock();
-        HANDLE events[2] = {m_hStop, channel.hReady.get()};
-        const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(waitMs - waited));
-        guard.lock();
-        channel.bWorkerWaits = false;
-        if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
-            return STEP_STOPPED;
+        if (waited != STEP_DONE) {
+            return waited;
         }
     }
+}
+
+DWORD CWinHttpEngine::TakeFromRing(Channel& channel, std::unique_lock<base::CSlimLock>& guard, char* buffer,
+                                   DWORD size) {
+    // The bytes the count covers are the worker's to read, and the I/O
+    // thread writes only past them: the copy needs no lock, and the I/O
+    // thread never waits for it.
+    const size_t head = channel.nRingHead;
+    size_t wanted = channel.nRingCount < size ? channel.nRingCount : size;
+    guard.unlock();
+    size_t taken = 0;
+    while (taken < wanted) {
+        const size_t at = (head + taken) % kRingBytes;
+        size_t piece = kRingBytes - at;
+        if (piece > wanted - taken) {
+            piece = wanted - taken;
+        }
+        std::memcpy(buffer + taken, channel.ring.get() + at, piece);
+        taken += piece;
+    }
+    guard.lock();
+    channel.nRingHead = (head + taken) % kRingBytes;
+    channel.nRingCount -= taken;
+    if (channel.bThreadWaitsForRoom) {
+        ::SetEvent(channel.hWake.get());
+    }
+    return static_cast<DWORD>(taken);
 }
 
 void CWinHttpEngine::Close() noexcept {
@@ -712,7 +740,7 @@ void CWinHttpEngine::Close() noexcept {
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(m_pChannel->lock);
+        std::lock_guard<base::CSlimLock> guard(m_pChannel->lock);
         if (m_pChannel->nRequest == m_nRequest) {
             m_pChannel->bCloseRequest = true;
         }

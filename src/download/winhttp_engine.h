@@ -1,9 +1,11 @@
 #pragma once
 
+#include "base/slim_lock.h"
 #include "base/unique_handle.h"
 #include "download/http_engine.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <windows.h>
@@ -51,6 +53,13 @@ private:
     // its last request away, or a new one.
     bool ReadyThread() noexcept;
     void Abandon() noexcept;
+    // Gives up the channel's lock (guard holds it) until the I/O thread has
+    // news, the stop comes, or waitMs since started have passed:
+    // STEP_DONE to look at the channel again, else the step to return.
+    Step WaitForNews(std::unique_lock<base::CSlimLock>& guard, ULONGLONG started, DWORD waitMs);
+    // Moves up to size bytes of the body out of the channel's ring; guard
+    // holds the channel's lock, given up for the copy.
+    static DWORD TakeFromRing(Channel& channel, std::unique_lock<base::CSlimLock>& guard, char* buffer, DWORD size);
 
     HANDLE m_hStop;
     std::wstring m_strUserAgent;

@@ -659,11 +659,7 @@ TEST_F(DownloadThreadTest, AFileOfThePackageNamedLikeAPartialFileStays) {
 // disk's reserve stays as it is).
 int64_t g_nFakeFreeBytes = 0;
 bool FakeFreeBytes(const std::wstring& path, int64_t& freeBytes) {
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    const int64_t written = GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)
-                                ? static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow
-                                : 0;
-    freeBytes = g_nFakeFreeBytes - written;
+    freeBytes = g_nFakeFreeBytes - test::FileSize(path);
     return true;
 }
 
@@ -879,13 +875,7 @@ TEST_F(DownloadThreadTest, AKilledRunsPartialFileIsTakenOverWhenItsRecordMatches
         first.AddTask(task);
         ASSERT_EQ(first.Start(FALSE), THREAD_STATE_RUNNING);
         SetEvent(first.m_hTaskEvent.get());
-        ASSERT_TRUE(test::WaitUntil(
-            [&] {
-                WIN32_FILE_ATTRIBUTE_DATA data = {};
-                return GetFileAttributesExW(PartialPathOf(target).c_str(), GetFileExInfoStandard, &data) &&
-                       data.nFileSizeLow > 1500000;
-            },
-            kMessageWaitMs));
+        ASSERT_TRUE(test::WaitUntil([&] { return test::FileSize(PartialPathOf(target)) > 1500000; }, kMessageWaitMs));
         ASSERT_TRUE(first.StopAndWait());
     }
     // Kept, because it is worth resuming: over a MiB, with its record.

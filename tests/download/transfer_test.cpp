@@ -26,11 +26,7 @@ ULONGLONG WINAPI FakeNow() {
 // The volume had this much free before the file being written.
 int64_t g_nFreeBefore = int64_t{1} << 40;
 bool FakeFreeBytes(const std::wstring& path, int64_t& freeBytes) {
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    const int64_t size = GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)
-                             ? static_cast<int64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow
-                             : 0;
-    freeBytes = g_nFreeBefore - size;
+    freeBytes = g_nFreeBefore - test::FileSize(path);
     return true;
 }
 

@@ -12,7 +12,9 @@ std::string ReadFileBytes(const std::wstring& path);
 // of the running test that names the path, when the file cannot be written.
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
-bool FileExists(const std::wstring& path);   // a file, not a folder
+bool FileExists(const std::wstring& path); // a file, not a folder
+// The size of a file in bytes; 0 when it does not exist.
+long long FileSize(const std::wstring& path);
 bool FolderExists(const std::wstring& path); // a folder, not a file
 bool PathExists(const std::wstring& path);   // either
 
