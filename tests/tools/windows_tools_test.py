@@ -63,8 +63,8 @@ class TrustCertTest(FolderTestCase):
         code, lines, stderr = run_tool("trust_cert", wine_path(certs["ca.der"]))
         self.assertEqual((code, lines), (0, ["trusted RadeVare Test Authority"]), stderr)
         # Again: the same certificate replaces itself.
-        self.assertEqual(run_tool("trust_cert", wine_path(certs["ca.der"]))[:2],
-                         (0, ["trusted RadeVare Test Authority"]))
+        code, lines, stderr = run_tool("trust_cert", wine_path(certs["ca.der"]))
+        self.assertEqual((code, lines), (0, ["trusted RadeVare Test Authority"]), stderr)
         expected = {"good": "0x00000000 1000", "expired": INVALID_CERTIFICATE + " -1",
                     "wrongname": INVALID_CERTIFICATE + " -1", "untrusted": INVALID_CERTIFICATE + " -1"}
         for name, outcome in expected.items():
