@@ -1,5 +1,6 @@
 #include "config/file_list.h"
 
+#include "base/file_names.h"
 #include "config/settings_table.h"
 #include "config/xml_file.h"
 #include "digest/fetch_rules.h"
@@ -140,8 +141,7 @@ std::wstring ComparablePath(const std::wstring& filePath) {
 // Orders paths as Windows compares file names: ordinal, without regard to case.
 struct FilePathLess {
     bool operator()(const std::wstring& a, const std::wstring& b) const {
-        return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                                      TRUE) == CSTR_LESS_THAN;
+        return base::CompareFileNames(a, b) == CSTR_LESS_THAN;
     }
 };
 

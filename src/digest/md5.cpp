@@ -262,3 +262,15 @@ std::string FileDigest(const wchar_t* path) {
     CDigestBuffer buffer;
     return FileDigest(path, buffer);
 }
+
+bool IsDigestText(const std::wstring& text) noexcept {
+    if (text.size() != 32) {
+        return false;
+    }
+    for (wchar_t c : text) {
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F'))) {
+            return false;
+        }
+    }
+    return true;
+}

@@ -72,3 +72,7 @@ std::string FileDigest(const char* path, CDigestBuffer& buffer);
 std::string FileDigest(const wchar_t* path, CDigestBuffer& buffer, CDigestObserver* observer = nullptr);
 std::string FileDigest(const char* path);
 std::string FileDigest(const wchar_t* path);
+
+// True for a digest as a list writes one: 32 hexadecimal digits (0-9, a-f,
+// A-F), nothing else.
+bool IsDigestText(const std::wstring& text) noexcept;

@@ -25,20 +25,6 @@ const wchar_t kUserAgent[] = L"RadeVare/" RADEVARE_VERSION_TEXT;
 // What the internet cache keeps as the headers of a download into it.
 wchar_t kCacheHeaders[] = L"HTTP/1.0 200 OK\r\n\r\n";
 
-// A list's digest: 32 hexadecimal digits. Only such a digest can vouch for a
-// file whose bytes came from two transfers.
-bool IsListedDigest(const std::wstring& md5) {
-    if (md5.size() != 32) {
-        return false;
-    }
-    for (wchar_t c : md5) {
-        if (!iswxdigit(c)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Counts every chunk a digest reads as activity, and gives the digest up
 // when the worker is asked to stop.
 class CActivityObserver final : public CDigestObserver {
@@ -232,7 +218,7 @@ bool CDownloadThread::OpenTarget(const DownloadTask& task, TransferTarget& targe
         // The file list is small and always fetched whole; a file's bytes
         // outlive this run only when a digest can vouch for them once joined.
         target.bMayResume = task.uNotifyMsg != WM_FILELIST_DONE;
-        if (target.bMayResume && IsListedDigest(task.strMd5)) {
+        if (target.bMayResume && IsDigestText(task.strMd5)) {
             target.strRecordPath = RecordPathOf(partial);
             tookOver = m_leftovers.TakeOverFor(expanded, target.record, partial, taken);
         } else {
@@ -304,7 +290,7 @@ bool CDownloadThread::ProcessTask(DownloadTask& task) {
         int64_t mostHeld = size.QuadPart;
         for (;;) {
             AttemptResult attempt = transfer.Attempt(task.strUrl, target);
-            if (attempt.failure == FAILURE_NONE && attempt.bJoined && IsListedDigest(task.strMd5) &&
+            if (attempt.failure == FAILURE_NONE && attempt.bJoined && IsDigestText(task.strMd5) &&
                 !JoinedFileMatches(localPath, task.strMd5)) {
                 if (::WaitForSingleObject(m_hStopEvent.get(), 0) != WAIT_TIMEOUT) {
                     attempt.failure = FAILURE_STOPPED;

@@ -250,9 +250,8 @@ bool ParseHttpDate(const std::wstring& text, int64_t& seconds) {
 
 int64_t ParseRetryAfter(const std::wstring& raw, int64_t nowSeconds) {
     const std::wstring value = Trimmed(raw);
-    int64_t delay = 0;
-    if (ParseContentLength(value) >= 0) {
-        delay = ParseContentLength(value);
+    const int64_t delay = ParseContentLength(value);
+    if (delay >= 0) {
         // Far past any wait the transfer would make: kept finite.
         return delay > INT64_MAX / 1000 ? INT64_MAX : delay * 1000;
     }

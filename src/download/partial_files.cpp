@@ -1,5 +1,6 @@
 #include "download/partial_files.h"
 
+#include "base/file_names.h"
 #include "base/unique_handle.h"
 
 #include <cwchar>
@@ -62,6 +63,13 @@ std::wstring PartialPathOf(const std::wstring& target) {
     return target + L"." + std::to_wstring(::GetCurrentProcessId()) + kPartialSuffix;
 }
 
+std::wstring RecordPathOf(const std::wstring& partialPath) {
+    if (!HasSuffix(partialPath, kPartialSuffix)) {
+        return std::wstring();
+    }
+    return partialPath.substr(0, partialPath.size() - kPartialSuffixLength) + kRecordSuffix;
+}
+
 void RemovePartialFile(const wchar_t* path) {
     ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
     ::DeleteFileW(path);
@@ -72,8 +80,7 @@ void RemovePartialFile(const wchar_t* path) {
 }
 
 bool CLeftoverPartialFiles::NameLess::operator()(const std::wstring& a, const std::wstring& b) const noexcept {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_LESS_THAN;
+    return base::CompareFileNames(a, b) == CSTR_LESS_THAN;
 }
 
 void CLeftoverPartialFiles::RemoveFor(const std::wstring& target) noexcept {

@@ -17,6 +17,10 @@
 // process, "<target>.<process id>.rvpart". Any thread.
 std::wstring PartialPathOf(const std::wstring& target);
 
+// The resume record beside partialPath: the same name, ".rvinfo" for
+// ".rvpart"; empty when partialPath is not a partial file's name. Any thread.
+std::wstring RecordPathOf(const std::wstring& partialPath);
+
 // Removes a partial file of this process's own, also one left read-only,
 // with its resume record. Any thread.
 void RemovePartialFile(const wchar_t* path);

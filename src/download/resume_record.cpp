@@ -1,6 +1,8 @@
 #include "download/resume_record.h"
 
+#include "base/file_names.h"
 #include "base/unique_handle.h"
+#include "digest/md5.h"
 
 #include <cstddef>
 #include <cstring>
@@ -36,11 +38,6 @@ constexpr DWORD kMostRecordBytes = sizeof(RecordHeader) + 4 * sizeof(uint32_t) +
                                    2 * (kMostTargetUnits + kMostMd5Units + kMostUrlUnits + kMostValidatorUnits) +
                                    sizeof(int64_t);
 
-const wchar_t kPartialSuffix[] = L".rvpart";
-const wchar_t kRecordSuffix[] = L".rvinfo";
-constexpr size_t kSuffixLength = sizeof(kPartialSuffix) / sizeof(kPartialSuffix[0]) - 1;
-static_assert(sizeof(kPartialSuffix) == sizeof(kRecordSuffix), "a record's name is its partial file's");
-
 void PutText(std::vector<char>& out, const std::wstring& text) {
     const uint32_t units = static_cast<uint32_t>(text.size());
     const char* count = reinterpret_cast<const char*>(&units);
@@ -69,33 +66,13 @@ bool TakeText(const std::vector<char>& in, size_t& pos, uint32_t most, std::wstr
     return text.find(L'\0') == std::wstring::npos;
 }
 
-bool IsHexDigest(const std::wstring& md5) {
-    if (md5.size() != 32) {
-        return false;
-    }
-    for (wchar_t c : md5) {
-        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F'))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 bool ResumeRecord::Complete() const noexcept {
-    return !strTarget.empty() && strTarget.size() <= kMostTargetUnits && IsHexDigest(strMd5) && !strUrl.empty() &&
+    return !strTarget.empty() && strTarget.size() <= kMostTargetUnits && IsDigestText(strMd5) && !strUrl.empty() &&
            strUrl.size() <= kMostUrlUnits && !strValidator.empty() && strValidator.size() <= kMostValidatorUnits &&
            nTotal >= 0 && strTarget.find(L'\0') == std::wstring::npos && strUrl.find(L'\0') == std::wstring::npos &&
            strValidator.find(L'\0') == std::wstring::npos;
-}
-
-std::wstring RecordPathOf(const std::wstring& partialPath) {
-    if (partialPath.size() < kSuffixLength ||
-        partialPath.compare(partialPath.size() - kSuffixLength, kSuffixLength, kPartialSuffix) != 0) {
-        return std::wstring();
-    }
-    return partialPath.substr(0, partialPath.size() - kSuffixLength) + kRecordSuffix;
 }
 
 bool WriteResumeRecord(const std::wstring& path, const ResumeRecord& record) noexcept {
@@ -171,7 +148,6 @@ bool ReadResumeRecord(const std::wstring& path, ResumeRecord& record) noexcept {
 
 bool RecordMatches(const ResumeRecord& record, const std::wstring& fullTarget, const std::wstring& md5,
                    const std::wstring& url) noexcept {
-    return ::CompareStringOrdinal(record.strTarget.c_str(), static_cast<int>(record.strTarget.size()),
-                                  fullTarget.c_str(), static_cast<int>(fullTarget.size()), TRUE) == CSTR_EQUAL &&
+    return base::CompareFileNames(record.strTarget, fullTarget) == CSTR_EQUAL &&
            _wcsicmp(record.strMd5.c_str(), md5.c_str()) == 0 && record.strUrl == url;
 }

@@ -21,9 +21,6 @@ struct ResumeRecord {
     bool Complete() const noexcept;
 };
 
-// The record beside partialPath (whose name ends in ".rvpart").
-std::wstring RecordPathOf(const std::wstring& partialPath);
-
 // Writes record to path, over any record there. A record cut short (a run
 // killed while it wrote it) never reads back as one, so its partial file is
 // then only a leftover. False when it cannot be written, or when the record

@@ -1,5 +1,6 @@
 #include "download/resume_record.h"
 
+#include "download/partial_files.h"
 #include "test_support/files.h"
 #include "test_support/temp_folder.h"
 
