@@ -67,6 +67,15 @@ void CDownloadThread::AddTask(DownloadTask& task) {
     m_vecTasks.push_back(task);
 }
 
+void CDownloadThread::ProtectFiles(std::vector<std::wstring> paths) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_vecProtect.empty()) {
+        m_vecProtect.swap(paths);
+    } else {
+        m_vecProtect.insert(m_vecProtect.end(), paths.begin(), paths.end());
+    }
+}
+
 void CDownloadThread::GetTaskResult(int nTaskId, DownloadTask& task) const {
     std::lock_guard<std::mutex> guard(m_lock);
     const auto ended = m_mapEnded.find(nTaskId);
@@ -111,19 +120,40 @@ DWORD CDownloadThread::Run() {
                 return 0;
             }
         }
+        if (::WaitForSingleObject(m_hStopEvent.get(), 0) != WAIT_TIMEOUT) {
+            // The queue went with the stop; nothing is left to do.
+            m_nState = THREAD_STATE_ENDED;
+            return 0;
+        }
     }
 }
 
 bool CDownloadThread::TakeNextTask(DownloadTask& task) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    // Reset in the same step as the take: a task appended after it finds the
-    // event signalled again by its producer, so none is left waiting.
-    ::ResetEvent(m_hTaskEvent.get());
-    if (m_vecTasks.empty()) {
-        return false;
+    std::deque<DownloadTask> dropped;
+    std::vector<std::wstring> protect;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        // Reset in the same step as the take: a task appended after it finds
+        // the event signalled again by its producer, so none is left waiting.
+        ::ResetEvent(m_hTaskEvent.get());
+        // After a stop no queued task is looked at: the queue goes in one
+        // step, and its memory is freed outside the lock.
+        if (::WaitForSingleObject(m_hStopEvent.get(), 0) != WAIT_TIMEOUT) {
+            dropped.swap(m_vecTasks);
+            return false;
+        }
+        if (m_vecTasks.empty()) {
+            return false;
+        }
+        task = std::move(m_vecTasks.front());
+        m_vecTasks.pop_front();
+        protect.swap(m_vecProtect);
     }
-    task = std::move(m_vecTasks.front());
-    m_vecTasks.pop_front();
+    // Before the task's own clean-up, so that no listed file is ever taken
+    // for a leftover of it.
+    if (!protect.empty()) {
+        m_leftovers.Protect(protect);
+    }
     return true;
 }
 

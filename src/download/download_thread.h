@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class CHttpEngine;
 struct TransferTarget;
@@ -46,10 +47,10 @@ struct TransferTarget;
 // and nothing is left.
 //
 // A stop request ends the transfer in progress at once (the worker never
-// waits inside a network call: CWinHttpEngine) and makes every later
-// transfer fail without a request, so the queue still drains in order (each
-// task gets its message) but quickly; one that comes during a wait between
-// two attempts ends the thread there.
+// waits inside a network call: CWinHttpEngine); the tasks still queued are
+// then taken away whole, without a message or a result, and the thread
+// ends. A stop costs the same for a queue of one task or of a hundred
+// thousand.
 //
 // Every attempt is bounded (TransferBounds): stalls, a rate below the
 // minimum over a sliding window, the disk's reserve for a body without a
@@ -64,6 +65,10 @@ public:
     // Gives the task the next id (also written into the caller's record) and
     // queues a copy. Does not wake the worker.
     void AddTask(DownloadTask& task);
+    // Files the worker never takes for a killed run's leftovers, whatever
+    // their names: every file of the package, handed over before its first
+    // task is queued. Owner's thread.
+    void ProtectFiles(std::vector<std::wstring> paths);
     // Copies the finished task with this id into the caller's record; leaves
     // the record as it was when the task failed or never existed.
     void GetTaskResult(int nTaskId, DownloadTask& task) const;
@@ -103,6 +108,8 @@ protected:
 
 private:
     // Everything below is worker-thread state except where marked.
+    // The next task, or false when the queue is empty or a stop came; a
+    // stop takes the whole queue away.
     bool TakeNextTask(DownloadTask& task);
     void StoreResult(const DownloadTask& task, bool succeeded);
     // Removes the partial files of downloads whose outcome was not taken.
@@ -132,9 +139,10 @@ private:
     int m_nNextTaskId = 0;     // owner's thread only
     mutable std::mutex m_lock; // guards m_vecTasks and m_mapEnded, never held across a download, wait or post
     std::deque<DownloadTask> m_vecTasks;
-    std::map<int, EndedTask> m_mapEnded; // by task id
-    std::atomic<LONG> m_nActivity{0};    // any thread
-    CLeftoverPartialFiles m_leftovers;   // taken over or removed for each target before it is written
+    std::vector<std::wstring> m_vecProtect; // handed over, not yet given to m_leftovers
+    std::map<int, EndedTask> m_mapEnded;    // by task id
+    std::atomic<LONG> m_nActivity{0};       // any thread
+    CLeftoverPartialFiles m_leftovers;      // taken over or removed for each target before it is written
     std::unique_ptr<CHttpEngine> m_pEngine;
     uint32_t m_nJitterSeed = 0;
 };

@@ -45,15 +45,15 @@ DWORD OwnerOfPartial(const std::wstring& partialPath) {
     return static_cast<DWORD>(std::wcstoul(partialPath.c_str() + dot + 1, nullptr, 10));
 }
 
-// The full form of path, which tells two spellings of one file apart only
-// by letter case.
+// The full form of path in its long names, which tells two spellings of one
+// file apart only by letter case. Throws std::bad_alloc.
 bool FullPathOf(const std::wstring& path, std::wstring& full) {
     wchar_t buffer[MAX_PATH];
     const DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH, buffer, nullptr);
     if (length == 0 || length >= MAX_PATH) {
         return false;
     }
-    full.assign(buffer, length);
+    full = base::LongFormOf(std::wstring(buffer, length));
     return true;
 }
 
@@ -81,6 +81,21 @@ void RemovePartialFile(const wchar_t* path) {
 
 bool CLeftoverPartialFiles::NameLess::operator()(const std::wstring& a, const std::wstring& b) const noexcept {
     return base::CompareFileNames(a, b) == CSTR_LESS_THAN;
+}
+
+void CLeftoverPartialFiles::Protect(const std::vector<std::wstring>& paths) noexcept {
+    for (const std::wstring& path : paths) {
+        try {
+            std::wstring full;
+            if (FullPathOf(path, full)) {
+                m_setTargets.insert(full);
+            }
+        } catch (const std::bad_alloc&) {
+            // Unprotected files would be at risk: none is removed from now on.
+            m_bRemoveNothing = true;
+            return;
+        }
+    }
 }
 
 void CLeftoverPartialFiles::RemoveFor(const std::wstring& target) noexcept {
@@ -160,6 +175,9 @@ bool CLeftoverPartialFiles::Settle(const std::wstring& target, const ResumeRecor
             taken = bestRecord;
             tookOver = true;
         }
+    }
+    if (m_bRemoveNothing) {
+        return tookOver;
     }
     for (const std::wstring& path : gone) {
         // Not made writable first: a read-only file is one that someone

@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
@@ -36,13 +37,19 @@ void RemovePartialFile(const wchar_t* path);
 // counts as alive, this process's own id is never a leftover (its partial
 // files are this run's, some still waiting to be checked and placed), and a
 // target this object was already asked about (a file of the package this
-// run has downloaded, whatever its name) is never removed, nor is a
-// read-only file or a folder. Targets name one folder when their full paths
-// (GetFullPathNameW: either separator, doubled ones, "." and "..") agree
-// without regard to case; each folder is read once, in one pass, when the
-// first of its targets comes. One thread at a time.
+// run has downloaded, whatever its name) or protected (every file the
+// package lists) is never removed, nor is a read-only file or a folder.
+// Paths name one file when their full paths (GetFullPathNameW: either
+// separator, doubled ones, "." and "..") in their long names (a short 8.3
+// name is the long one it stands for) agree without regard to case; each
+// folder is read once, in one pass, when the first of its targets comes.
+// One thread at a time.
 class CLeftoverPartialFiles {
 public:
+    // Files that are never leftovers, whatever their names: the files the
+    // package lists, up to date or not. Short of memory for them, nothing is
+    // removed at all from then on.
+    void Protect(const std::vector<std::wstring>& paths) noexcept;
     // Call before writing target's own partial file. Nothing is removed for
     // a path whose full form cannot be made, or without memory to read its
     // folder.
@@ -77,7 +84,8 @@ private:
     };
 
     std::set<std::wstring, NameLess> m_setReadFolders; // full folder paths, backslash at the end
-    std::set<std::wstring, NameLess> m_setTargets;     // full paths of the targets asked about
+    std::set<std::wstring, NameLess> m_setTargets;     // full paths of the targets asked about, and the protected
+    bool m_bRemoveNothing = false;                     // protection failed part-way
     // Partial files and records of other processes found in the folders
     // read, by the full path of their target; an entry goes once its target
     // is asked about.

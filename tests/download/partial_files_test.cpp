@@ -160,6 +160,44 @@ TEST_F(PartialFilesTest, OnlyTheTargetsOwnPartialFilesOfProcessesKnownToBeGoneAr
     EXPECT_EQ(test::ReadFileBytes(PartialPathOf(target)), "kept");
 }
 
+// The short (8.3) name the file system gives path, which must exist;
+// empty when it gives none.
+std::wstring ShortPathOf(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD length = GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(buffer, length);
+}
+
+// A file the package lists is never a leftover, whatever its name looks
+// like and however the list spells it (a short name, another case), even
+// when it is named after the very file being fetched beside it.
+TEST_F(PartialFilesTest, ProtectedFilesAreNeverLeftoversUnderAnySpelling) {
+    ASSERT_TRUE(CreateDirectoryW(m_folder.File(L"long folder name").c_str(), nullptr));
+    const std::wstring target = m_folder.File(L"long folder name\\cache");
+    const std::wstring lookAlikes[] = {target + L".7.rvpart", target + L".4294967292.rvpart",
+                                       target + L".4294967288.rvinfo"};
+    const std::wstring left = target + L".4294967284.rvpart";
+    for (const std::wstring& path : lookAlikes) {
+        ASSERT_TRUE(test::WriteFileBytes(path, "listed")) << testing::PrintToString(path);
+    }
+    ASSERT_TRUE(test::WriteFileBytes(left, "left"));
+    const std::wstring shortName = ShortPathOf(lookAlikes[0]);
+    ASSERT_FALSE(shortName.empty());
+    ASSERT_NE(test::UpperCase(shortName), test::UpperCase(lookAlikes[0])) << "no short name to test with";
+    const std::wstring shortFolder = ShortPathOf(m_folder.File(L"long folder name"));
+    ASSERT_NE(test::UpperCase(shortFolder), test::UpperCase(m_folder.File(L"long folder name")));
+
+    CLeftoverPartialFiles leftovers;
+    leftovers.Protect({shortName, test::UpperCase(lookAlikes[1]),
+                       shortFolder + L"\\" + lookAlikes[2].substr(lookAlikes[2].rfind(L'\\') + 1)});
+    // Asked about by a spelling of its own, through the folder's short name.
+    leftovers.RemoveFor(shortFolder + L"\\cache");
+    for (const std::wstring& path : lookAlikes) {
+        EXPECT_EQ(test::ReadFileBytes(path), "listed") << testing::PrintToString(path);
+    }
+    EXPECT_FALSE(test::FileExists(left)) << "a real leftover beside them stays";
+}
+
 } // namespace
 
 namespace {
