@@ -106,7 +106,8 @@ struct PresentFile {
     std::wstring digest;
 };
 
-std::vector<PresentFile> ReadPresentFiles(const std::wstring& targetFolder, const std::vector<FileListItem>& items) {
+std::vector<PresentFile> ReadPresentFiles(const std::wstring& targetFolder, const std::vector<FileListItem>& items,
+                                          CDigestObserver* observer) {
     std::vector<PresentFile> present(items.size());
     std::vector<std::wstring> paths(items.size());
     for (size_t i = 0; i < items.size(); ++i) {
@@ -119,7 +120,7 @@ std::vector<PresentFile> ReadPresentFiles(const std::wstring& targetFolder, cons
     // No memory even for the digests: no file can be taken as up to date,
     // and the list fails like one that cannot be read.
     std::vector<std::string> digests;
-    if (!FileDigests(paths, digests)) {
+    if (!FileDigests(paths, digests, observer)) {
         throw std::bad_alloc();
     }
     for (size_t i = 0; i < items.size(); ++i) {
@@ -144,6 +145,69 @@ struct FilePathLess {
         return base::CompareFileNames(a, b) == CSTR_LESS_THAN;
     }
 };
+
+// The full, long-named form of a listed file's path (GetFullPathNameW, then
+// base::LongFormOf): one spelling for all its aliases. The folders of a list
+// are few, so each is made long once. Throws std::bad_alloc.
+class CListedNames {
+public:
+    explicit CListedNames(const std::wstring& targetFolder) : m_strTargetFolder(targetFolder) {}
+
+    bool FullNameOf(const std::wstring& filePath, std::wstring& name) {
+        std::wstring full;
+        if (!GetFullPath(m_strTargetFolder + filePath, full)) {
+            return false;
+        }
+        const size_t separator = full.rfind(L'\\');
+        if (separator == std::wstring::npos) {
+            return false;
+        }
+        const std::wstring folder = full.substr(0, separator);
+        auto known = m_mapFolders.find(folder);
+        if (known == m_mapFolders.end()) {
+            known = m_mapFolders.emplace(folder, base::LongFormOf(folder)).first;
+        }
+        const std::wstring file = full.substr(separator);
+        // A file's own name is looked up only when it may be a short one.
+        name = file.find(L'~') == std::wstring::npos ? known->second + file : base::LongFormOf(known->second + file);
+        return true;
+    }
+
+private:
+    std::wstring m_strTargetFolder;
+    std::map<std::wstring, std::wstring, FilePathLess> m_mapFolders;
+};
+
+// Two entries whose paths name one file (a short name and its long one, say)
+// are one entry, as two spellings that differ only in case or separator
+// already are: the first stands for both when their digests agree, and the
+// list is unusable when they do not. names gets the full, long-named path of
+// each entry kept. Throws std::bad_alloc.
+bool MergeAliases(const std::wstring& targetFolder, std::vector<FileListItem>& items,
+                  std::vector<std::wstring>& names) {
+    CListedNames listed(targetFolder);
+    std::map<std::wstring, size_t, FilePathLess> seen;
+    std::vector<FileListItem> kept;
+    std::vector<std::wstring> keptNames;
+    for (FileListItem& item : items) {
+        std::wstring name;
+        if (!listed.FullNameOf(item.FilePath, name)) {
+            return false;
+        }
+        const auto inserted = seen.emplace(name, kept.size());
+        if (!inserted.second) {
+            if (_wcsicmp(kept[inserted.first->second].md5.c_str(), item.md5.c_str()) != 0) {
+                return false;
+            }
+            continue;
+        }
+        kept.push_back(std::move(item));
+        keptNames.push_back(std::move(name));
+    }
+    items.swap(kept);
+    names.swap(keptNames);
+    return true;
+}
 
 FileListItem ReadItem(const TiXmlElement& entry) {
     FileListItem item;
@@ -259,27 +323,24 @@ bool ParseFileList(const std::string& text, const std::wstring& targetFolder, st
     }
 }
 
-bool LoadFileList(const std::wstring& targetFolder) {
-    // The lists change only at the end, all together, so a failure part-way
-    // (or an unsafe entry after safe ones) leaves them as they were.
+bool CheckFileList(const std::wstring& targetFolder, FileListCheck& check, CDigestObserver* observer) {
+    // Nothing escapes: the check runs on a thread of the progress window's.
     try {
         std::string text;
         std::vector<FileListItem> items;
+        std::vector<std::wstring> names;
         if (!ReadXmlFileText(GetModuleFolder() + L"\\FileList.xml", text) ||
-            !ParseFileList(text, targetFolder, items)) {
+            !ParseFileList(text, targetFolder, items) || !MergeAliases(targetFolder, items, names)) {
             return false;
         }
-
-        std::vector<FileListItem> downloadList = g_downloadList;
-        std::vector<FileListItem> runList = g_runList;
-        std::vector<FileListItem> delayList = g_delayList;
-        const std::vector<PresentFile> present = ReadPresentFiles(targetFolder, items);
+        FileListCheck found;
+        const std::vector<PresentFile> present = ReadPresentFiles(targetFolder, items, observer);
         for (size_t i = 0; i < items.size(); ++i) {
             const FileListItem& item = items[i];
             const bool isDelay = IsOpt(item.opt, L"DELAY");
             // A RUN entry is started at the end whether or not it is fetched now.
             if (IsOpt(item.opt, L"RUN")) {
-                runList.push_back(item);
+                found.run.push_back(item);
             }
             // An empty expected digest matches a path that exists but cannot
             // be read (a folder): such an entry is left alone rather than
@@ -288,15 +349,39 @@ bool LoadFileList(const std::wstring& targetFolder) {
                 // A DELAY file already delivered is what is to be started: it
                 // replaces every run entry read before it.
                 if (isDelay) {
-                    runList.clear();
-                    runList.push_back(item);
+                    found.run.clear();
+                    found.run.push_back(item);
+                    found.bRunReplaced = true;
                 }
             } else if (isDelay) {
-                delayList.push_back(item);
+                found.delay.push_back(item);
             } else {
-                downloadList.push_back(item);
+                found.download.push_back(item);
             }
         }
+        found.listedPaths.swap(names);
+        std::swap(check, found);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool CommitFileList(FileListCheck& check) noexcept {
+    // The lists change all together or not at all.
+    try {
+        const auto joined = [](const std::vector<FileListItem>& before, const std::vector<FileListItem>& added) {
+            std::vector<FileListItem> list;
+            list.reserve(before.size() + added.size());
+            list.insert(list.end(), before.begin(), before.end());
+            list.insert(list.end(), added.begin(), added.end());
+            return list;
+        };
+        // The run entries read before a delivered DELAY file are replaced by
+        // it, those of earlier lists included.
+        std::vector<FileListItem> runList = check.bRunReplaced ? check.run : joined(g_runList, check.run);
+        std::vector<FileListItem> downloadList = joined(g_downloadList, check.download);
+        std::vector<FileListItem> delayList = joined(g_delayList, check.delay);
         g_downloadList.swap(downloadList);
         g_runList.swap(runList);
         g_delayList.swap(delayList);
@@ -304,6 +389,11 @@ bool LoadFileList(const std::wstring& targetFolder) {
     } catch (...) {
         return false;
     }
+}
+
+bool LoadFileList(const std::wstring& targetFolder) {
+    FileListCheck check;
+    return CheckFileList(targetFolder, check) && CommitFileList(check);
 }
 
 std::vector<FileListItem> GetDownloadList() {

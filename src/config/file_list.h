@@ -1,5 +1,7 @@
 #pragma once
 
+#include "digest/md5.h"
+
 #include <string>
 #include <vector>
 
@@ -24,12 +26,33 @@ struct FileListItem {
 // no file. Any thread.
 bool ParseFileList(const std::string& text, const std::wstring& targetFolder, std::vector<FileListItem>& entries);
 
-// Reads FileList.xml from the executable's folder (ParseFileList) and adds
-// its entries to the download, run and delay lists, comparing each file
-// under targetFolder with its digest. False when the file cannot be read or
-// the list is unusable; an unusable list adds nothing to any list.
-// Each call adds its entries again; nothing empties the lists.
-// Main thread only, like the list accessors.
+// What the check of a file list found, on its way to the download, run and
+// delay lists.
+struct FileListCheck {
+    std::vector<FileListItem> download; // missing or differing, not DELAY
+    std::vector<FileListItem> run;      // RUN entries, and a delivered DELAY file
+    std::vector<FileListItem> delay;    // DELAY files not yet delivered
+    bool bRunReplaced = false;          // a delivered DELAY file replaces the run entries read before it
+    // The full, long-named path of every file the list names, up to date or
+    // not: none of them is ever a leftover of another file's download.
+    std::vector<std::wstring> listedPaths;
+};
+
+// Reads FileList.xml from the executable's folder (ParseFileList), makes
+// entries that name one file under two spellings one entry (a short 8.3 name
+// and its long one among them; with two digests the list is unusable) and
+// compares each file under targetFolder with its digest. observer, when
+// given, sees every chunk read (FileDigests); once it says stop, nothing more
+// is read and every file not read whole counts as differing, so the caller
+// that said stop drops what it gets. False when the file cannot be read or
+// the list is unusable. Reads files, changes none. Any thread.
+bool CheckFileList(const std::wstring& targetFolder, FileListCheck& check, CDigestObserver* observer = nullptr);
+// Adds what a check found to the download, run and delay lists, all three or
+// none (false: no memory). Main thread only, like the list accessors.
+bool CommitFileList(FileListCheck& check) noexcept;
+// CheckFileList, then CommitFileList: an unusable list adds nothing to any
+// list. Each call adds its entries again; nothing empties the lists. Main
+// thread only.
 bool LoadFileList(const std::wstring& targetFolder);
 
 std::vector<FileListItem> GetDownloadList();

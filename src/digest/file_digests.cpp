@@ -66,9 +66,10 @@ public:
     // The reader: the caller's thread. Short of memory, it stops reading
     // and says so in Failed; either way the digesting threads then finish
     // what they hold and end.
-    void ReadAll(const std::vector<std::wstring>& paths) noexcept {
+    void ReadAll(const std::vector<std::wstring>& paths, CDigestObserver* observer) noexcept {
+        m_pObserver = observer;
         try {
-            for (size_t i = 0; i < paths.size(); ++i) {
+            for (size_t i = 0; i < paths.size() && !m_bStopped; ++i) {
                 ReadFile(i, paths[i]);
             }
         } catch (...) {
@@ -151,11 +152,15 @@ private:
                     m_freeBuffers.pop_back();
                 }
                 const size_t read = std::fread(buffer, 1, kDigestReadChunk, file.get());
+                // Given up part-way, a file has no digest, like one that
+                // could not be read.
+                const bool stop = m_pObserver != nullptr && !m_pObserver->OnChunk();
                 CExclusive hold(m_lock);
-                if (read == 0) {
+                if (read == 0 || stop) {
+                    m_bStopped = m_bStopped || stop;
                     m_freeBuffers.push_back(buffer);
                     // A read error (a folder opened as a file) is not a digest.
-                    job->failed = std::ferror(file.get()) != 0;
+                    job->failed = stop || std::ferror(file.get()) != 0;
                     // The job belongs to its digesting thread from here on.
                     job->complete = true;
                     ::WakeAllConditionVariable(&m_workReady);
@@ -192,24 +197,45 @@ private:
     std::vector<unsigned char*> m_freeBuffers;
     std::vector<std::unique_ptr<unsigned char[]>> m_storage;
     bool m_bReaderDone = false;
-    bool m_bFailed = false; // the reader ran out of memory: the results are not all there
+    bool m_bFailed = false;                 // the reader ran out of memory: the results are not all there
+    bool m_bStopped = false;                // the observer said stop: the files from then on have no digest
+    CDigestObserver* m_pObserver = nullptr; // the reader's alone
     std::vector<std::string> m_results;
+};
+
+// Passes every chunk on to an observer and remembers the first stop it asks
+// for, so that the files after it are not even opened.
+class CStopLatch final : public CDigestObserver {
+public:
+    explicit CStopLatch(CDigestObserver* observer) noexcept : m_pObserver(observer) {}
+    bool OnChunk() noexcept override {
+        m_bStopped = m_bStopped || (m_pObserver != nullptr && !m_pObserver->OnChunk());
+        return !m_bStopped;
+    }
+    bool Stopped() const noexcept { return m_bStopped; }
+
+private:
+    CDigestObserver* m_pObserver;
+    bool m_bStopped = false;
 };
 
 // One buffer for all the files, on the caller's thread; into results, which
 // has one string per path.
-void DigestOneByOne(const std::vector<std::wstring>& paths, std::vector<std::string>& results) noexcept {
+void DigestOneByOne(const std::vector<std::wstring>& paths, std::vector<std::string>& results,
+                    CDigestObserver* observer) noexcept {
+    // A file given up part-way has no digest; FileDigest gives "" for it.
+    CStopLatch latch(observer);
     CDigestBuffer buffer;
-    for (size_t i = 0; i < paths.size(); ++i) {
-        results[i] = FileDigest(paths[i].c_str(), buffer);
+    for (size_t i = 0; i < paths.size() && !latch.Stopped(); ++i) {
+        results[i] = FileDigest(paths[i].c_str(), buffer, observer != nullptr ? &latch : nullptr);
     }
 }
 
 // With threads: false when the batch could not be made, started or read
 // through for want of memory or threads (the results are then incomplete).
 // Every thread started has been joined when it returns.
-bool DigestInBatch(const std::vector<std::wstring>& paths, unsigned digesters,
-                   std::vector<std::string>& results) noexcept {
+bool DigestInBatch(const std::vector<std::wstring>& paths, unsigned digesters, std::vector<std::string>& results,
+                   CDigestObserver* observer) noexcept {
     std::unique_ptr<CDigestBatch> batch;
     std::vector<std::thread> threads;
     try {
@@ -231,7 +257,7 @@ bool DigestInBatch(const std::vector<std::wstring>& paths, unsigned digesters,
     if (threads.empty()) {
         return false;
     }
-    batch->ReadAll(paths);
+    batch->ReadAll(paths, observer);
     for (std::thread& thread : threads) {
         thread.join();
     }
@@ -244,7 +270,8 @@ bool DigestInBatch(const std::vector<std::wstring>& paths, unsigned digesters,
 
 } // namespace
 
-bool FileDigests(const std::vector<std::wstring>& paths, std::vector<std::string>& digests) noexcept {
+bool FileDigests(const std::vector<std::wstring>& paths, std::vector<std::string>& digests,
+                 CDigestObserver* observer) noexcept {
     digests.clear();
     std::vector<std::string> results;
     try {
@@ -255,8 +282,8 @@ bool FileDigests(const std::vector<std::wstring>& paths, std::vector<std::string
     const unsigned processors = std::thread::hardware_concurrency();
     const unsigned digesters =
         static_cast<unsigned>(std::min<size_t>({std::max(processors, 1u), kMostDigesters, paths.size()}));
-    if (digesters < 2 || !DigestInBatch(paths, digesters, results)) {
-        DigestOneByOne(paths, results);
+    if (digesters < 2 || !DigestInBatch(paths, digesters, results, observer)) {
+        DigestOneByOne(paths, results, observer);
     }
     digests.swap(results);
     return true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "digest/md5.h"
+
 #include <string>
 #include <vector>
 
@@ -18,4 +20,9 @@
 // like a file that cannot be read, so it never counts as up to date
 // against a real digest. False, with digests emptied, only when there is no
 // memory for the results themselves. Any thread.
-bool FileDigests(const std::vector<std::wstring>& paths, std::vector<std::string>& digests) noexcept;
+//
+// observer, when given, sees every chunk read, on the caller's thread; once
+// it says stop, nothing more is read, and every file not read whole by then
+// gets "".
+bool FileDigests(const std::vector<std::wstring>& paths, std::vector<std::string>& digests,
+                 CDigestObserver* observer = nullptr) noexcept;

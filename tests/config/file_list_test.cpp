@@ -150,6 +150,41 @@ TEST_F(FileListTest, AnUpToDateDelayEntryAlsoClearsRunEntriesOfEarlierCalls) {
     EXPECT_EQ(Paths(output.Items(L"download")), (std::vector<std::wstring>{L"\\a.txt", L"\\a.txt"}));
 }
 
+// A short (8.3) name is one more spelling of an existing file, its own or a
+// folder's on its way: one file for the duplicate rule, the first entry
+// standing for both, and with two digests the list is unusable.
+TEST_F(FileListTest, AShortNameAndItsLongNameAreOneFile) {
+    WriteTargetFile(L"\\long folder name\\long file name.pak", kTextAbc);
+    wchar_t shortPath[MAX_PATH] = {};
+    const std::wstring longPath = m_target + L"\\long folder name\\long file name.pak";
+    ASSERT_NE(GetShortPathNameW(longPath.c_str(), shortPath, MAX_PATH), 0u);
+    // The short names of the last two parts (those of the temporary folder may be short too).
+    const std::wstring shortened = shortPath;
+    const size_t fileStart = shortened.rfind(L'\\');
+    const size_t folderStart = shortened.rfind(L'\\', fileStart - 1);
+    const std::wstring shortFilePath = shortened.substr(folderStart);
+    const std::wstring shortFolder = shortened.substr(folderStart, fileStart - folderStart);
+    ASSERT_NE(_wcsicmp(shortFilePath.c_str(), L"\\long folder name\\long file name.pak"), 0)
+        << "no short name to test with";
+    // Another digest under the short name: one of the two is wrong.
+    WriteManifest(Manifest(Entry({{"FilePath", L"\\long folder name\\long file name.pak"}, {"md5", kMd5Abc}}) +
+                           Entry({{"FilePath", shortFilePath}, {"md5", kMd5Digest}})));
+    EXPECT_EQ(Load().Loaded(), std::vector<bool>{false});
+    // Through the folder's short name only, a file not there yet.
+    WriteManifest(Manifest(Entry({{"FilePath", L"\\long folder name\\new.pak"}, {"md5", kMd5Abc}}) +
+                           Entry({{"FilePath", shortFolder + L"\\NEW.PAK"}, {"md5", kMd5Digest}})));
+    EXPECT_EQ(Load().Loaded(), std::vector<bool>{false});
+
+    // One digest: the first entry stands for both.
+    WriteManifest(Manifest(Entry({{"FilePath", shortFolder + L"\\new.pak"}, {"md5", kMd5Abc}}) +
+                           Entry({{"FilePath", L"\\long folder name\\new.pak"}, {"md5", kMd5Abc}}) +
+                           Entry({{"FilePath", shortFilePath}, {"md5", kMd5Abc}}) +
+                           Entry({{"FilePath", L"\\long folder name\\long file name.pak"}, {"md5", kMd5Abc}})));
+    const ProbeOutput output = Load();
+    EXPECT_EQ(output.Loaded(), std::vector<bool>{true});
+    EXPECT_EQ(Paths(output.Items(L"download")), std::vector<std::wstring>{shortFolder + L"\\new.pak"});
+}
+
 TEST_F(FileListTest, AttributeNamesAreMatchedWithCase) {
     WriteTargetFile(L"\\a.txt", kTextAbc);
     // Only FilePath is spelt right: the entry has no digest and no opt, so
