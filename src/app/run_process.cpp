@@ -52,9 +52,19 @@ int CRunProcess::Execute(HINSTANCE hInstance, const std::wstring& commandLine, i
     }
 
     MSG msg;
-    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    for (;;) {
+        const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
+        if (got == 0) {
+            // WM_QUIT, which nothing in the program posts: another process
+            // posted it to the strip or the thread. It ends the run like a
+            // WM_CLOSE: the host hears -1 once, and nothing is left behind.
+            m_wnd.EndRun(CMainProcessWnd::ENDING_CLOSED);
+            return 0;
+        }
+        if (got == -1) {
+            return 1;
+        }
         ::TranslateMessage(&msg);
         ATL::DispatchQueuedMessage(msg);
     }
-    return 1;
 }

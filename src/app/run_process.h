@@ -13,8 +13,10 @@ class CRunProcess {
 public:
     virtual ~CRunProcess() = default;
 
-    // Returns 1 when a WM_QUIT ends the message loop; every workflow ends the
-    // process from a window handler with exit code 0 instead.
+    // Every workflow ends the process from a window handler with exit code
+    // 0; a WM_QUIT that reaches the message loop ends the run as a closed
+    // strip does (0 is returned only where the process's end is a seam, as
+    // in tests), and a broken message queue returns 1.
     int Execute(HINSTANCE hInstance, const std::wstring& commandLine, int nShowCmd);
 
     CMainProcessWnd m_wnd;

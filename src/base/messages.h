@@ -6,7 +6,9 @@
 // and owner. Between threads these are always posted, never sent.
 
 // Download worker -> progress window, one per finished task.
-// wParam: 0 on success, (WPARAM)-1 on failure; lParam: the task id.
+// wParam: 0 on success, (WPARAM)-1 on failure; lParam: the task id. Neither
+// is read: the window takes the outcome of the task it waits for next from
+// the worker, on each of these and on every watchdog tick.
 #define WM_FILELIST_DONE (WM_USER + 0x200)         // 0x600: FileList.xml is on disk (or failed)
 #define WM_FILE_DONE (WM_USER + 0x201)             // 0x601: one listed file is on disk (or failed)
 #define WM_DELAYED_DOWNLOAD_DONE (WM_USER + 0x202) // 0x602: the delayed-download mode's single file ended
@@ -20,6 +22,10 @@
 // wParam, lParam: 0. Another process's post only brings the next slice
 // forward; the window keeps how far it has queued.
 #define WM_QUEUE_FILES (WM_USER + 0x204) // 0x604
+
+// Progress window's check of the installed files -> progress window, once the
+// check has ended. wParam, lParam: 0. The window looks at its own check.
+#define WM_LIST_CHECKED (WM_USER + 0x205) // 0x605
 
 // IPC channel. WM_IPC_DELIVER is sent by the channel window to itself on its
 // own thread (wParam: byte length, lParam: the block's text, copied out of it);

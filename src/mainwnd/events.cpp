@@ -76,10 +76,12 @@ void CMainProcessWnd::EndRun(RunEnding ending) {
     m_bEnding = TRUE;
     KillTimer(IDT_WATCHDOG);
     // Nothing is fetched behind the box, and nothing is placed once the
-    // ending has begun. The digest thread gives up its file at once; the
-    // worker's stop is the longer, so both are asked before either is
-    // waited for, and the two together stay within the worker's bound.
+    // ending has begun. The digest thread and the list check give up their
+    // files at once; the worker's stop is the longer, so all are asked
+    // before any is waited for, and together they stay within the worker's
+    // bound.
     m_digestThread.RequestStop();
+    m_listCheck.RequestStop();
     const ULONGLONG stopStarted = ::GetTickCount64();
     StopWorker();
     const ULONGLONG stopTook = ::GetTickCount64() - stopStarted;
@@ -89,6 +91,10 @@ void CMainProcessWnd::EndRun(RunEnding ending) {
     if (m_digestThread.StopAndWait(stopTook < bound ? static_cast<DWORD>(bound - stopTook) : 0)) {
         DiscardUncheckedFiles();
     }
+    // A check held in a read that never returns only reads: it is left to
+    // the process's end.
+    const ULONGLONG waited = ::GetTickCount64() - stopStarted;
+    m_listCheck.StopAndWait(waited < bound ? static_cast<DWORD>(bound - waited) : 0);
     // Hidden before the box: the box is about the download, not over the bar.
     ShowWindow(SW_HIDE);
     if (steps.nFigure != kNoFigure) {
@@ -122,9 +128,12 @@ void CMainProcessWnd::OnTimer() {
     if (m_bEnding) {
         return;
     }
-    // A digest result or a slice of the list whose message was lost (a full
-    // queue) is taken here.
+    // Whatever a lost message (a full queue) would have brought is taken
+    // here: a task's outcome, a digest result, the list's check, the next
+    // slice of the list.
+    TakeWorkerOutcomes();
     TakeVerifiedFiles();
+    OnListChecked();
     QueueFiles();
     if (m_bEnding) {
         return;
@@ -135,10 +144,13 @@ void CMainProcessWnd::OnTimer() {
     // only looks at the clock, so a burst of WM_TIMER from elsewhere changes
     // nothing.
     const LONG digestActivity = m_digestThread.GetActivityCount();
+    const LONG checkActivity = m_listCheck.GetActivityCount();
     const LONG activity = m_pDownloadThread != nullptr ? m_pDownloadThread->GetActivityCount() : m_nLastActivity;
-    if (activity != m_nLastActivity || digestActivity != m_nLastDigestActivity) {
+    if (activity != m_nLastActivity || digestActivity != m_nLastDigestActivity ||
+        checkActivity != m_nLastCheckActivity) {
         m_nLastActivity = activity;
         m_nLastDigestActivity = digestActivity;
+        m_nLastCheckActivity = checkActivity;
         ResetWatchdog();
         return;
     }
@@ -148,23 +160,49 @@ void CMainProcessWnd::OnTimer() {
     EndRun(m_bDelayedMode ? ENDING_QUIET : ENDING_TIMED_OUT);
 }
 
-CDownloadThread::TaskOutcome CMainProcessWnd::TakeOutcome(LPARAM taskId, DownloadTask& result) {
-    // Any process can post the worker's messages: only a task's own outcome,
-    // taken once from the worker while the run still goes on, counts.
-    if (m_bEnding || m_pDownloadThread == nullptr || taskId < 0 || taskId > INT_MAX) {
+CDownloadThread::TaskOutcome CMainProcessWnd::TakeOutcome(int taskId, DownloadTask& result) {
+    // Only a task's own outcome, taken once from the worker while the run
+    // still goes on, counts.
+    if (m_bEnding || m_pDownloadThread == nullptr || taskId == kNoTask) {
         return CDownloadThread::TASK_UNKNOWN;
     }
-    return m_pDownloadThread->TakeTaskOutcome(static_cast<int>(taskId), result);
+    return m_pDownloadThread->TakeTaskOutcome(taskId, result);
 }
 
-void CMainProcessWnd::OnFileListDone(LPARAM lParam) {
+void CMainProcessWnd::TakeWorkerOutcomes() {
     DownloadTask result;
-    const CDownloadThread::TaskOutcome outcome =
-        lParam == m_nListTaskId ? TakeOutcome(lParam, result) : CDownloadThread::TASK_UNKNOWN;
-    if (outcome == CDownloadThread::TASK_UNKNOWN) {
-        return;
+    CDownloadThread::TaskOutcome outcome = TakeOutcome(m_nListTaskId, result);
+    if (outcome != CDownloadThread::TASK_UNKNOWN) {
+        m_nListTaskId = kNoTask;
+        OnFileListDone(result, outcome);
     }
-    m_nListTaskId = kNoTask;
+    outcome = TakeOutcome(m_nDelayedTaskId, result);
+    if (outcome != CDownloadThread::TASK_UNKNOWN) {
+        m_nDelayedTaskId = kNoTask;
+        OnDelayedDownloadDone(outcome, result);
+    }
+    // The listed files' tasks were queued one after another and end in that
+    // order: the next one to wait for is the first whose outcome is not
+    // taken.
+    bool took = false;
+    while (!m_bEnding && m_nFirstFileTaskId != kNoTask && m_nTakenFiles < m_nQueuedFiles) {
+        const size_t index = m_nTakenFiles;
+        outcome = TakeOutcome(m_nFirstFileTaskId + static_cast<int>(index), result);
+        if (outcome == CDownloadThread::TASK_UNKNOWN) {
+            break;
+        }
+        ++m_nTakenFiles;
+        OnFileDone(index, result, outcome);
+        took = true;
+    }
+    // A failed download ends the run only once the files before it are
+    // checked, so the host hears their figures first, as it always has.
+    if (took) {
+        TakeVerifiedFiles();
+    }
+}
+
+void CMainProcessWnd::OnFileListDone(DownloadTask& result, CDownloadThread::TaskOutcome outcome) {
     if (outcome == CDownloadThread::TASK_FAILED || !PlaceDownloadedFile(result.strUrl)) {
         EndRun(ENDING_LIST_FAILED);
         return;
@@ -175,9 +213,28 @@ void CMainProcessWnd::OnFileListDone(LPARAM lParam) {
 void CMainProcessWnd::ProcessFileList() {
     m_nDoneCount = 0;
     m_vecFiles.clear();
+    // Reading every installed file can take minutes for a large game: the
+    // window goes on answering while a thread of its own does it. Without
+    // that thread the check is made here, as it must be made somewhere.
+    if (!m_listCheck.Start(m_hWnd, WM_LIST_CHECKED, m_strAppDir)) {
+        FileListCheck check;
+        const bool usable = m_listCheck.m_pfnCheck(m_strAppDir, check, nullptr);
+        OnListCheckEnded(usable, check);
+    }
+}
+
+void CMainProcessWnd::OnListChecked() {
+    FileListCheck check;
+    const CListCheck::Outcome outcome = m_bEnding ? CListCheck::CHECK_PENDING : m_listCheck.Take(check);
+    if (outcome != CListCheck::CHECK_PENDING) {
+        OnListCheckEnded(outcome == CListCheck::CHECK_USABLE, check);
+    }
+}
+
+void CMainProcessWnd::OnListCheckEnded(bool usable, FileListCheck& check) {
     // An unreadable list, or one naming a file outside the target folder,
     // is a failed list, not an empty one.
-    if (!LoadFileList(m_strAppDir)) {
+    if (!usable || !CommitFileList(check)) {
         EndRun(ENDING_LIST_FAILED);
         return;
     }
@@ -187,11 +244,17 @@ void CMainProcessWnd::ProcessFileList() {
         EndRun(ENDING_FINISHED);
         return;
     }
+    // Every file the list names is the package's, up to date or not: none
+    // is ever removed as a leftover of another one's download.
+    if (m_pDownloadThread != nullptr) {
+        m_pDownloadThread->ProtectFiles(std::move(check.listedPaths));
+    }
     if (m_bShowUi) {
         ShowWindow(SW_SHOW);
     }
     SendDownProgress(0);
     m_nQueuedFiles = 0;
+    m_nTakenFiles = 0;
     m_setQueuedFolders.clear();
     QueueFiles();
 }
@@ -226,39 +289,20 @@ void CMainProcessWnd::QueueFiles() {
     }
 }
 
-LRESULT CMainProcessWnd::OnFileDone(LPARAM lParam) {
-    // The files' tasks were queued one after another; any other id is not
-    // ours. The outcome comes from the worker, never from the message, and
-    // counts once.
-    if (m_nFirstFileTaskId == kNoTask) {
-        return 1;
-    }
-    const LPARAM index = lParam - m_nFirstFileTaskId;
-    if (index < 0 || static_cast<size_t>(index) >= m_vecFiles.size()) {
-        return 1;
-    }
-    DownloadTask result;
-    const CDownloadThread::TaskOutcome outcome = TakeOutcome(lParam, result);
-    if (outcome == CDownloadThread::TASK_UNKNOWN) {
-        return 1;
-    }
+void CMainProcessWnd::OnFileDone(size_t index, DownloadTask& result, CDownloadThread::TaskOutcome outcome) {
     CheckedFile file;
-    file.nIndex = static_cast<size_t>(index);
+    file.nIndex = index;
     if (outcome == CDownloadThread::TASK_SUCCEEDED) {
         // The digest is taken of the downloaded copy, off this thread: a
         // large file would keep the strip from answering for seconds.
         file.job = std::make_shared<DigestJob>();
-        file.job->nTaskId = static_cast<int>(lParam);
+        file.job->nTaskId = m_nFirstFileTaskId + static_cast<int>(index);
         file.job->strPath = result.strUrl;
     }
     m_queChecks.push_back(file);
     if (file.job && !m_digestThread.Add(file.job)) {
         DigestNow(*file.job);
     }
-    // A failed download ends the run only once the files before it are
-    // checked, so the host hears their figures first, as it always has.
-    TakeVerifiedFiles();
-    return 1;
 }
 
 void CMainProcessWnd::TakeVerifiedFiles() {
@@ -313,13 +357,7 @@ void CMainProcessWnd::DiscardUncheckedFiles() {
     m_queChecks.clear();
 }
 
-void CMainProcessWnd::OnDelayedDownloadDone(LPARAM lParam) {
-    DownloadTask result;
-    const CDownloadThread::TaskOutcome outcome =
-        lParam == m_nDelayedTaskId ? TakeOutcome(lParam, result) : CDownloadThread::TASK_UNKNOWN;
-    if (outcome == CDownloadThread::TASK_UNKNOWN) {
-        return;
-    }
+void CMainProcessWnd::OnDelayedDownloadDone(CDownloadThread::TaskOutcome outcome, DownloadTask& result) {
     // No digest comes with a file for later: a complete download is put in
     // place, and whatever the outcome the background instance is done.
     if (outcome == CDownloadThread::TASK_SUCCEEDED) {

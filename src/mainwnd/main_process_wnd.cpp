@@ -170,7 +170,7 @@ void CMainProcessWnd::DrawStrip(HDC hdc, int width, int height) const {
     }
 }
 
-BOOL CMainProcessWnd::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult, DWORD) {
+BOOL CMainProcessWnd::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM, LRESULT& lResult, DWORD) {
     switch (uMsg) {
     case WM_CREATE:
         lResult = 0;
@@ -196,11 +196,15 @@ BOOL CMainProcessWnd::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARA
         lResult = 0;
         return TRUE;
     case WM_FILELIST_DONE:
-        OnFileListDone(lParam);
-        lResult = 0;
-        return TRUE;
     case WM_FILE_DONE:
-        lResult = OnFileDone(lParam);
+    case WM_DELAYED_DOWNLOAD_DONE:
+        // Which task ended is asked of the worker, never read off the message.
+        TakeWorkerOutcomes();
+        lResult = uMsg == WM_FILE_DONE ? 1 : 0;
+        return TRUE;
+    case WM_LIST_CHECKED:
+        OnListChecked();
+        lResult = 0;
         return TRUE;
     case WM_FILE_DIGESTED:
         TakeVerifiedFiles();
@@ -208,11 +212,6 @@ BOOL CMainProcessWnd::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARA
         return TRUE;
     case WM_QUEUE_FILES:
         QueueFiles();
-        lResult = 0;
-        return TRUE;
-    case WM_DELAYED_DOWNLOAD_DONE:
-        // The background instance's one file ended, whatever its outcome.
-        OnDelayedDownloadDone(lParam);
         lResult = 0;
         return TRUE;
     case WM_IPC_NOTIFY:

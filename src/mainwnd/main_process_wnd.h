@@ -4,6 +4,7 @@
 #include "download/download_thread.h"
 #include "ipc/ipc_channel.h"
 #include "mainwnd/digest_thread.h"
+#include "mainwnd/list_check.h"
 #include "window/window_impl.h"
 
 #include <cstdlib>
@@ -51,6 +52,9 @@ public:
     void ConnectHost(int hostWnd);
     // Reports a progress figure to the host, when there is one.
     void SendDownProgress(int progress);
+    // Starts the check of the installed files against the file list placed
+    // beside the program; the run goes on from its outcome (OnListChecked).
+    void ProcessFileList();
 
     // Every way a run ends, from a verified package to a closed strip. Each is
     // one row of a small table (what the host hears, whether the box shows,
@@ -60,7 +64,7 @@ public:
         ENDING_TIMED_OUT,   // the watchdog saw no progress for its whole allowance: -1, the box
         ENDING_LIST_FAILED, // the file list failed or could not be used: -1, the box
         ENDING_FILE_FAILED, // a file failed or its digest differed: -1, the box, -1 again
-        ENDING_CLOSED,      // the strip was closed (Alt+F4, WM_CLOSE from anyone): -1, no box
+        ENDING_CLOSED,      // the strip was closed (Alt+F4, WM_CLOSE or WM_QUIT from anyone): -1, no box
         ENDING_QUIET,       // nothing to report: a background instance, or no run at all
     };
     // Ends the run and then the process (exit code 0), once; later calls, and
@@ -80,6 +84,7 @@ public:
     std::wstring m_strAppDir; // target folder; a file goes to m_strAppDir + its FilePath
     CDownloadThread* m_pDownloadThread = nullptr;
     CDigestThread m_digestThread;          // checks each downloaded file while the window goes on answering
+    CListCheck m_listCheck;                // checks the installed files against the list, likewise
     std::vector<FileListItem> m_vecFiles;  // position k belongs to task id k + 1
     ULONGLONG m_ullLastProgress = 0;       // the watchdog's clock at the last sign of progress; set when a mode starts
     int m_nDoneCount = 0;                  // files downloaded and verified; set when the list is processed
@@ -98,26 +103,34 @@ private:
     // The track, and the fill over it, stretched to width x height on hdc.
     void DrawStrip(HDC hdc, int width, int height) const;
     void OnTimer();
-    // The worker's three messages. Their wParam is not read: the outcome of
-    // a task is taken from the worker itself (TakeTaskOutcome).
-    void OnFileListDone(LPARAM lParam);
-    void ProcessFileList();
+    // Takes, from the worker, the outcome of each task the run waits for
+    // next (the file list's, the delayed file's, the listed files' in their
+    // order) for as long as there is one. Called on each of the worker's
+    // three messages and on every tick: the messages' parameters are never
+    // read, so a message another process posts brings nothing forward that
+    // is not there, and a lost one costs a tick at most.
+    void TakeWorkerOutcomes();
+    void OnFileListDone(DownloadTask& result, CDownloadThread::TaskOutcome outcome);
+    // The check's outcome, once it has ended: the files to fetch are queued,
+    // or the run ends. On its message and on every tick.
+    void OnListChecked();
+    void OnListCheckEnded(bool usable, FileListCheck& check);
     // Queues the next files of the list for about kQueueSliceMs of this
     // thread (at least one), wakes the worker and, while files remain, posts
     // WM_QUEUE_FILES for the next slice: a list of thousands of files in
     // hundreds of new folders never keeps the shown strip from answering.
     void QueueFiles();
-    LRESULT OnFileDone(LPARAM lParam);
+    void OnFileDone(size_t index, DownloadTask& result, CDownloadThread::TaskOutcome outcome);
     // Takes the downloaded files in the order they came, as far as their
     // digests are known: each matching one is placed and counted, the first
     // failed or differing one ends the run.
     void TakeVerifiedFiles();
     // Removes the partial files of downloads whose check the ending cut short.
     void DiscardUncheckedFiles();
-    void OnDelayedDownloadDone(LPARAM lParam);
+    void OnDelayedDownloadDone(CDownloadThread::TaskOutcome outcome, DownloadTask& result);
     // The outcome of task taskId, taken from the worker (once) while the run
     // goes on; TASK_UNKNOWN otherwise.
-    CDownloadThread::TaskOutcome TakeOutcome(LPARAM taskId, DownloadTask& result);
+    CDownloadThread::TaskOutcome TakeOutcome(int taskId, DownloadTask& result);
     void LaunchRunList();
     void SpawnDelayedDownloads();
 
@@ -152,6 +165,8 @@ private:
     // The files of m_vecFiles queued so far, from the front, and the folders
     // looked at for them: each once, however many files it holds.
     size_t m_nQueuedFiles = 0;
+    // The files whose outcome has been taken from the worker, from the front.
+    size_t m_nTakenFiles = 0;
     std::unordered_set<std::wstring> m_setQueuedFolders;
 
     // A downloaded file on its way from the worker to its place, in the
@@ -162,9 +177,11 @@ private:
     };
     std::deque<CheckedFile> m_queChecks;
 
-    // Activity counts of the worker and the digest thread at the watchdog's last tick.
+    // Activity counts of the worker, the digest thread and the list check at
+    // the watchdog's last tick.
     LONG m_nLastActivity = 0;
     LONG m_nLastDigestActivity = 0;
+    LONG m_nLastCheckActivity = 0;
     // The delayed-download mode: its watchdog ends the process silently.
     BOOL m_bDelayedMode = FALSE;
     // Set when EndRun has begun: worker messages that arrive while the error

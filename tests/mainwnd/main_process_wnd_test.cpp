@@ -9,6 +9,7 @@
 #include "test_support/temp_folder.h"
 
 #include <atomic>
+#include <climits>
 #include <functional>
 #include <memory>
 #include <string>
@@ -491,4 +492,162 @@ TEST_F(EndingTest, TheWatchdogMeasuresTimeNotTimerMessages) {
     EXPECT_EQ(g_exits, 1);
     EXPECT_EQ(g_boxes, 1);
     EXPECT_EQ(Figures(), std::vector<int>{-1});
+}
+
+namespace {
+
+// A check of a large installed game: chunk after chunk until it is released
+// or told to stop, then everything is found up to date.
+std::atomic<bool> g_releaseCheck{false};
+std::atomic<int> g_checkChunks{0};
+std::atomic<bool> g_checkSawStop{false};
+
+bool SlowCheck(const std::wstring&, FileListCheck& check, CDigestObserver* observer) {
+    while (!g_releaseCheck) {
+        if (observer == nullptr || !observer->OnChunk()) {
+            g_checkSawStop = true;
+            return false;
+        }
+        ++g_checkChunks;
+        ::Sleep(5);
+    }
+    check = FileListCheck();
+    return true;
+}
+
+class ListCheckTest : public EndingTest {
+protected:
+    void SetUp() override {
+        EndingTest::SetUp();
+        g_releaseCheck = false;
+        g_checkChunks = 0;
+        g_checkSawStop = false;
+        m_wnd.m_listCheck.m_pfnCheck = SlowCheck;
+        m_wnd.m_ullLastProgress = g_clock;
+    }
+    void TearDown() override {
+        g_releaseCheck = true;
+        EndingTest::TearDown();
+    }
+
+    bool WaitForChunks(int chunks) {
+        for (int i = 0; i < 1000 && g_checkChunks < chunks; ++i) {
+            ::Sleep(5);
+        }
+        return g_checkChunks >= chunks;
+    }
+
+    // Dispatches the window's messages until the run ends or waitMs pass.
+    void PumpUntilEnded(DWORD waitMs) {
+        MSG msg;
+        for (const ULONGLONG end = ::GetTickCount64() + waitMs; g_exits == 0 && ::GetTickCount64() < end;) {
+            if (::PeekMessageW(&msg, m_wnd.m_hWnd, 0, 0, PM_REMOVE)) {
+                ::DispatchMessageW(&msg);
+            } else {
+                ::Sleep(5);
+            }
+        }
+    }
+};
+
+} // namespace
+
+// The check of the installed files runs beside the window: the window's
+// thread is back at once, every tick while chunks are read counts as work
+// however long the check takes, and the run goes on from its outcome.
+TEST_F(ListCheckTest, TheInstalledFilesAreCheckedWhileTheWindowGoesOn) {
+    m_wnd.ProcessFileList();
+    ASSERT_TRUE(WaitForChunks(3)) << "the check never started";
+    EXPECT_EQ(g_exits, 0);
+    for (int i = 0; i < 30; ++i) {
+        const int before = g_checkChunks;
+        ASSERT_TRUE(WaitForChunks(before + 1));
+        g_clock += 1000;
+        m_wnd.SendMessage(WM_TIMER, IDT_WATCHDOG);
+    }
+    EXPECT_EQ(g_exits, 0) << "thirty seconds of reading ended as a stall";
+    // A forged "checked" message before the check has ended brings nothing forward.
+    m_wnd.SendMessage(WM_LIST_CHECKED);
+    EXPECT_EQ(g_exits, 0);
+
+    g_releaseCheck = true;
+    PumpUntilEnded(5000);
+    EXPECT_EQ(g_exits, 1);
+    EXPECT_EQ(g_boxes, 0);
+    EXPECT_EQ(Figures(), std::vector<int>{100});
+}
+
+// Once the check has stopped reading, the watchdog's allowance runs again.
+TEST_F(ListCheckTest, ACheckThatStopsReadingIsAStall) {
+    g_releaseCheck = false;
+    m_wnd.m_listCheck.m_pfnCheck = [](const std::wstring&, FileListCheck&, CDigestObserver* observer) {
+        observer->OnChunk();
+        while (!g_releaseCheck && !g_checkSawStop) {
+            ::Sleep(5);
+        }
+        return false;
+    };
+    m_wnd.ProcessFileList();
+    ::Sleep(50);
+    m_wnd.SendMessage(WM_TIMER, IDT_WATCHDOG); // the one chunk
+    g_clock += 15000;
+    m_wnd.SendMessage(WM_TIMER, IDT_WATCHDOG);
+    EXPECT_EQ(g_exits, 1);
+    EXPECT_EQ(Figures(), std::vector<int>{-1});
+    g_checkSawStop = true;
+}
+
+// An ending stops the check at its next chunk, within the ending's bound.
+TEST_F(ListCheckTest, AnEndingStopsTheCheck) {
+    m_wnd.ProcessFileList();
+    ASSERT_TRUE(WaitForChunks(1));
+    m_wnd.EndRun(CMainProcessWnd::ENDING_CLOSED);
+    EXPECT_TRUE(g_checkSawStop) << "the ending did not wait for the check to stop";
+    EXPECT_EQ(g_exits, 1);
+    EXPECT_EQ(Figures(), std::vector<int>{-1});
+}
+
+// A worker message that never arrives (another process filled the queue)
+// costs a tick: every tick takes the outcome of the task waited for next,
+// and so does any worker message, whatever it carries, but only once the
+// worker has that outcome.
+TEST_F(EndingTest, ALostWorkerMessageCostsATickAtMost) {
+    ASSERT_TRUE(m_wnd.m_pDownloadThread->StopAndWait());
+    delete m_wnd.m_pDownloadThread;
+    m_wnd.m_pDownloadThread = new CDownloadThread();
+    const test::CTempFolder target;
+    m_wnd.m_strAppDir = target.Path();
+    for (int i = 0; i < 2; ++i) {
+        FileListItem item;
+        item.FilePath = L"\\f" + std::to_wstring(i) + L".bin";
+        item.url = L"ftp://example.invalid/" + std::to_wstring(i); // fails at once
+        m_wnd.m_vecFiles.push_back(item);
+    }
+    m_wnd.SendMessage(WM_QUEUE_FILES);
+    // Before any task has ended, messages of every kind, the ends of lParam
+    // among them, find nothing to take.
+    for (LPARAM id : {LPARAM(INT_MIN), LPARAM(INT_MAX), LPARAM(-1), LPARAM(0), LPARAM(1)}) {
+        EXPECT_EQ(m_wnd.SendMessage(WM_FILE_DONE, 0, id), 1);
+        m_wnd.SendMessage(WM_FILELIST_DONE, 0, id);
+        m_wnd.SendMessage(WM_DELAYED_DOWNLOAD_DONE, 0, id);
+    }
+    EXPECT_EQ(g_exits, 0);
+    m_wnd.m_pDownloadThread->Start(FALSE);
+    ::SetEvent(m_wnd.m_pDownloadThread->m_hTaskEvent.get());
+    // Both messages are lost.
+    int lost = 0;
+    MSG msg;
+    for (const ULONGLONG end = ::GetTickCount64() + 10000; lost < 2 && ::GetTickCount64() < end;) {
+        if (::PeekMessageW(&msg, m_wnd.m_hWnd, WM_FILE_DONE, WM_FILE_DONE, PM_REMOVE)) {
+            ++lost;
+        } else {
+            ::Sleep(5);
+        }
+    }
+    ASSERT_EQ(lost, 2);
+    EXPECT_EQ(g_exits, 0);
+    m_wnd.SendMessage(WM_TIMER, IDT_WATCHDOG);
+    EXPECT_EQ(g_exits, 1) << "the tick did not take the first file's failure";
+    EXPECT_EQ(g_boxes, 1);
+    EXPECT_EQ(Figures(), (std::vector<int>{-1, -1}));
 }
