@@ -145,6 +145,15 @@ def check_times(rr, ending, launch, run, who):
             if late > ending.after_answer:
                 row.fail(who + "the failure came %.1fs after the last answer, more than the %.0fs of a failure "
                                "taken at once" % (late, ending.after_answer))
+    if ending.exit_after_answer is not None:
+        answers = [e["time"] for e in rr.request_log() if e["status"] is not None]
+        if not answers:
+            row.fail(who + "no server answered the row: nothing shows when the ending began")
+        else:
+            late = launch.started_at + end - max(answers)
+            if late > ending.exit_after_answer:
+                row.fail(who + "the process ended %.1fs after the last answer, more than the %.0fs allowed"
+                         % (late, ending.exit_after_answer))
     if ending.at_least is not None and end < ending.at_least:
         row.fail(who + "took %.1fs, less than the %.0fs it must last to outlast the watchdog"
                  % (end, ending.at_least))

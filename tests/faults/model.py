@@ -137,7 +137,9 @@ class Ending:
     FilePaths a run fetches, when not all; in delayed mode whether its one file arrives), quick (over at
     once), seconds (at most this long), at_least (no sooner than this: a transfer that must outlast the
     watchdog), after_answer (the first -1 came at most this long after the server's last answer to the
-    row: a failure taken at once, not after a wait for another attempt), kill_at ((FilePath, fraction):
+    row: a failure taken at once, not after a wait for another attempt), exit_after_answer (the process
+    ended at most this long after the server's last answer: an ending that costs nothing per queued
+    file), kill_at ((FilePath, fraction):
     the matrix ends the client with taskkill /f once that file's partial file holds that share of it).
 
     kind: done, uptodate, listfail, filefail, timeout, quiet, killed, defined
@@ -155,7 +157,8 @@ class Ending:
     """
 
     def __init__(self, kind, at=None, progress=None, after=None, fetched=None, quick=None,
-                 watchdog=False, seconds=None, options=(), at_least=None, after_answer=None, kill_at=None):
+                 watchdog=False, seconds=None, options=(), at_least=None, after_answer=None, kill_at=None,
+                 exit_after_answer=None):
         self.kind = kind
         self.options = list(options)
         self.at = at
@@ -167,6 +170,7 @@ class Ending:
         self.seconds = seconds
         self.at_least = at_least
         self.after_answer = after_answer
+        self.exit_after_answer = exit_after_answer
         self.kill_at = kill_at
 
 

@@ -33,6 +33,24 @@ BIG = "\\big\\level.pak"
 # The disk keeps this much free for everything else on it: a body without a length stops there.
 DISK_RESERVE_MIB = 512
 EMPTY_LIST = filelist.document([]).encode("utf-8")
+# A package of this many files whose first one fails: the ending must not cost anything per queued file.
+MANY = 100000
+
+
+def wine_short_name(name):
+    """The short (8.3) name Wine gives a file whose long name is not one, as dlls/ntdll/unix/file.c
+    (hash_short_file_name) makes it: four characters, "~", three of a hash, and three of the extension."""
+    hash_chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"
+    lower = name.lower()
+    value = 0xBEEF
+    for i in range(len(lower) - 1):
+        value = ((value << 3) ^ (value >> 5) ^ ord(lower[i]) ^ (ord(lower[i + 1]) << 8)) & 0xFFFF
+    value = ((value << 3) ^ (value >> 5) ^ ord(lower[-1])) & 0xFFFF
+    dot = name.rfind(".", 1, len(name) - 1)
+    stem = name[:dot] if dot > 0 else name
+    short = stem[:4] + "~" * (5 - min(len(stem), 4))
+    short += hash_chars[(value >> 10) & 0x1F] + hash_chars[(value >> 5) & 0x1F] + hash_chars[value & 0x1F]
+    return short + ("." + name[dot + 1:dot + 4] if dot > 0 else "")
 
 
 def three(b=None, **b_fields):
@@ -187,6 +205,16 @@ FILE_LIST = [
                     File("/data/A.dat", 3000, url="{base}{prefix}/Data/a.dat", md5="{MD5}"), File(C, 4000)]),
     Scenario("list/duplicate in another case with another digest",
              files=[File("\\Data\\a.dat", 3000), File("/data/A.DAT", 3001), File(C, 4000)], ending=listfail()),
+    # A short (8.3) name is one more spelling of an existing file, of its own or of a folder on its way;
+    # with two digests one of them is wrong, and the installed file stays as it is.
+    Scenario("list/a file's short name beside its long name, another digest",
+             files=[File("\\data\\longname_data.bin", 3000, installed=OLD),
+                    File("\\data\\" + wine_short_name("longname_data.bin"), 3001), File(C, 4000)],
+             ending=listfail()),
+    Scenario("list/a folder's short name beside its long name, another digest",
+             files=[File("\\longfoldername\\x.dat", 3000, installed=OLD),
+                    File("\\" + wine_short_name("longfoldername") + "\\x.dat", 3001), File(C, 4000)],
+             ending=listfail()),
     Scenario("list/url not http", files=three(url="ftp://127.0.0.1/{name}"), ending=listfail()),
     Scenario("list/url a local file", files=three(url="file:///C:/windows/win.ini"), ending=listfail()),
     Scenario("list/url a share", files=three(url="\\\\127.0.0.1\\share\\b.dat"), ending=listfail()),
@@ -318,6 +346,9 @@ DISK = [
     # A file of the package named like a partial file, up to date, stays byte for byte.
     Scenario("disk/a listed *.N.rvpart file",
              files=[File("\\data\\cache.7.rvpart", 3000, installed=SAME), File("\\data\\new.bin", 5000)]),
+    # Even beside the file whose leftover it would be by its name: the file being fetched is stale.
+    Scenario("disk/a listed *.N.rvpart file beside the stale file it seems left from",
+             files=[File("\\data\\cache", 3000, installed=OLD), File("\\data\\cache.7.rvpart", 3000, installed=SAME)]),
 ]
 
 UPDATE = [
@@ -340,6 +371,14 @@ UPDATE = [
     # b comes while a's 64 MB are checked; a differs: b is never put in place, and its copy goes.
     Scenario("update/a large file differs while the next one waits",
              files=[File(A, 64 << 20, md5="f" * 32), File(B, 3000, installed=OLD)], ending=filefail(A)),
+    # The ending stops the queue in one step: nothing of a hundred thousand queued files is looked at, and
+    # the process is gone within a second of the 404. The last file, installed in an older version, stays.
+    Scenario("update/the first of %d files fails" % MANY,
+             files=[File(A, 3000, installed=OLD, fault="status=404")] +
+                   [File("\\%d\\%d" % (i // 1000, i), 8, omit=["opt", "CMD"]) for i in range(MANY)] +
+                   [File(C, 4000, installed=OLD)],
+             args="-openurl:{list} -apppath:{target} -noprocess",
+             ending=filefail(A, seconds=90, after_answer=1.0, exit_after_answer=1.0), host_timeout=120),
     # b is in flight when a's failure is handled: stopped, never put in place. Left to run, it would end
     # well within the box's 4 s, and c would follow.
     Scenario("update/nothing fetched behind the box",
@@ -355,6 +394,14 @@ WINDOW = [
     Scenario("window/posted WM_NCDESTROY", files=fresh(**SLOWER_B), forge=["0x82:0:0"], forge_after=33),
     Scenario("window/WM_NCCREATE sent with a foreign pointer", files=fresh(**SLOWER_B), forge=["nccreate:0x10"],
              forge_after=33),
+    # WM_QUIT, which nothing in the program posts, ends the run like WM_CLOSE: -1 once, exit code 0.
+    Scenario("window/WM_QUIT posted to the strip",
+             files=[File(A, 100000, fault="rate=20000"), File(B, 5000, installed=OLD)],
+             forge=["0x12:0:0"], forge_after=0, ending=closed(A)),
+    # Worker messages with the ends of a signed 32-bit lParam: no arithmetic on them, nothing taken early.
+    Scenario("window/worker messages with the ends of lParam", files=three(**SLOWER_B),
+             forge=["0x601:0:-2147483648", "0x601:0:2147483647", "0x601:0:-2147483647", "0x600:0:-2147483648",
+                    "0x602:0:2147483647"], forge_after=33),
     # Sixteen WM_TIMERs while b stalls for 8 s, well within the watchdog's 15: the run goes on.
     Scenario("window/a burst of WM_TIMER during a pause", files=fresh(size=60000, fault="stall=8@5000"),
              forge=["0x113:1:0x0x16"], forge_after=33),
