@@ -88,6 +88,49 @@ TEST(FileDigestsTest, EachFileGetsWhatFileDigestGivesInOrder) {
     EXPECT_EQ(DigestsOf({paths[3]}), std::vector<std::string>{expected[3]});
 }
 
+// Counts the chunks it is shown and says stop from the stopAt-th on.
+class CStoppingObserver final : public CDigestObserver {
+public:
+    explicit CStoppingObserver(int stopAt) : m_nStopAt(stopAt) {}
+    bool OnChunk() noexcept override { return ++m_nChunks < m_nStopAt; }
+    int Chunks() const { return m_nChunks; }
+
+private:
+    int m_nStopAt;
+    int m_nChunks = 0;
+};
+
+// The observer sees every chunk read, and a stop it asks for ends the
+// reading there: the file in progress and every one after it get no
+// digest, and nothing more is read.
+TEST(FileDigestsTest, AnObserverSeesEveryChunkAndAStopEndsTheReading) {
+    test::CTempFolder folder;
+    std::vector<std::wstring> paths;
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < 4; ++i) {
+        const std::string bytes = test::Pattern(3 * kDigestReadChunk, static_cast<unsigned>(i) + 5);
+        paths.push_back(folder.File(L"f" + std::to_wstring(i) + L".bin"));
+        ASSERT_TRUE(test::WriteFileBytes(paths.back(), bytes));
+        expected.push_back(test::PlatformDigest(bytes));
+    }
+    CStoppingObserver watching(1000);
+    std::vector<std::string> digests;
+    ASSERT_TRUE(FileDigests(paths, digests, &watching));
+    EXPECT_EQ(digests, expected);
+    // Three full chunks and the empty read at each file's end.
+    EXPECT_GE(watching.Chunks(), 12);
+
+    // Stopped in the second file's chunks.
+    CStoppingObserver stopping(5);
+    ASSERT_TRUE(FileDigests(paths, digests, &stopping));
+    ASSERT_EQ(digests.size(), paths.size());
+    EXPECT_EQ(digests[0], expected[0]);
+    EXPECT_EQ(digests[1], "");
+    EXPECT_EQ(digests[2], "");
+    EXPECT_EQ(digests[3], "");
+    EXPECT_EQ(stopping.Chunks(), 5) << "reading went on after the stop";
+}
+
 // The threads of this process, counted by the platform.
 size_t ThreadCount() {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
