@@ -19,7 +19,8 @@ ROWS = [("1 digest", True), ("1 digest", True), ("2 up to date", True), ("3 whol
         ("7 peak private bytes", True), ("7 peak working set", True), ("7 peak private bytes", True),
         ("8 longest unanswered while shown", False), ("8 that run", False), ("8 longest unanswered while shown", False),
         ("9 HTTPS whole run", True), ("9 HTTPS whole run", True), ("10 round trip", True), ("10 round trip", True),
-        ("11 resume", False), ("12 nothing fails", True), ("12 nothing fails", True)]
+        ("11 resume", False), ("12 nothing fails", True), ("12 nothing fails", True),
+        ("13 longest unanswered", True), ("13 that check", True)]
 # The context of a row against the floor ends with the connections each side made per run.
 CONNECTIONS = r"RadeVare \d+ conn per run; floor \d+ conn per run$"
 TLS_CONNECTIONS = (r"^RadeVare \d+ conn, \d+ handshakes? \(\d+ resumed\) per run; "

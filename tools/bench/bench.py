@@ -16,11 +16,11 @@ ERROR, never a figure, and the exit code 1. --tiny makes a few small files inste
 smoke test); --wrong-digest lists one file of every download row with a wrong digest (the smoke test's
 failing run).
 
---baseline names the bin folder of another build of RadeVare (the program before the retries and the resume),
-which benchmark 12 runs against this one.
+--baseline names the bin folder of another build of RadeVare (the program of an earlier revision), which
+benchmarks 12 and 13 run against this one.
 
 The parts: data.py (sizes, the work folder, the packages), sides.py (running and timing a side), rows.py,
-probes.py and transfers.py (the twelve benchmarks), render.py (a row's cells, the table).
+probes.py and transfers.py (the thirteen benchmarks), render.py (a row's cells, the table).
 """
 import argparse
 import json
@@ -43,7 +43,7 @@ from sides import Runner, log  # noqa: E402
 BENCHMARKS = (("digest", rows.digest), ("uptodate", rows.uptodate), ("large", rows.large), ("small", rows.small),
               ("growth", rows.growth), ("ending", probes.ending), ("memory", probes.memory),
               ("mainthread", probes.mainthread), ("https", rows.https), ("roundtrip", rows.roundtrip),
-              ("resume", transfers.resume), ("machinery", transfers.machinery))
+              ("resume", transfers.resume), ("machinery", transfers.machinery), ("bigcheck", probes.bigcheck))
 
 
 class Bench:
@@ -107,7 +107,7 @@ def parse(argv):
     parser.add_argument("--timeout", type=int, default=600)
     parser.add_argument("--wrong-digest", action="store_true")
     parser.add_argument("--table", help="append the rows as JSON lines to this file")
-    parser.add_argument("--baseline", metavar="BIN", help="the bin folder of the build benchmark 12 compares with")
+    parser.add_argument("--baseline", metavar="BIN", help="the bin folder of the build benchmarks 12 and 13 compare with")
     parser.add_argument("--render", metavar="TABLE", help="print the table of the rows in this file, run nothing")
     parser.add_argument("--markdown", metavar="FILE", help="with --render: write the table to this file too")
     parser.add_argument("--machine", metavar="TEXT", help="with --markdown: the machine the figures are from")

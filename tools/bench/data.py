@@ -28,6 +28,7 @@ def real_sizes():
         "mainthread": 2000 * 1000 * 1000,  # benchmark 8: one file
         "roundtrip": 500,  # benchmark 10: files of "small"
         "resume": 256 * 1024 * 1024,  # benchmark 11: one file
+        "bigcheck": (16, 512 * 1024 * 1024),  # benchmark 13: a large game installed, 8.6 GB
     }
 
 
@@ -44,6 +45,7 @@ def tiny_sizes():
         "mainthread": 4 * 1000 * 1000,
         "roundtrip": 6,
         "resume": 4 * 1024 * 1024,
+        "bigcheck": (3, 1024 * 1024),
     }
 
 

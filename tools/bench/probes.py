@@ -3,12 +3,14 @@ answers; each one small class or function that makes its rows and measures their
 import functools
 import os
 import re
+import subprocess
 import time
 
 from data import MB
 from render import Row
+from data import warm
 from rows import check_asked, client_args, small_package
-from runlib import host
+from runlib import folders, host
 from runlib.paths import wine_path
 from runlib.server import Requests
 from sides import IN_CLOSE_NOWRITE, IN_MOVED_TO, RunFailed, Samples, Watch, measure, split
@@ -225,3 +227,73 @@ def probed(bench, package):
     package.check_target(target)
     check_asked(requests, package.expected_requests())
     return float(fields[4]), float(fields[2]) / 1000.0, float(fields[7]) - float(fields[6])
+
+
+# 13 --------------------------------------------------------------------------------------------------------
+BIGCHECK_NOTE = ("ui_probe.exe --hidden: WM_NULL by SendMessageTimeoutW every 10 ms to the RADEVARE_DOWNLOAD window "
+                 "from the moment it exists, shown or not, over a run whose every file is installed and up to date; "
+                 "the longest wait for an answer. Peer (with --baseline): the same of the program before")
+
+
+def bigcheck(bench):
+    """A large game already installed: the longest stretch the window's thread leaves its window unanswered
+    while every file is checked (against the program before, with --baseline), and the check's time start to
+    exit against md5sum -c over the same files."""
+    count, size = bench.sizes["bigcheck"]
+    names = ["bigcheck/pkg/part%02d.pak" % i for i in range(count)]
+    files = bench.work.ensure("bigcheck", names, size)
+    package = bench.package("bigcheck", [(n, files[n]) for n in names])
+    installed = os.path.join(bench.work.srv, package.common)
+    sums = os.path.join(bench.runner.scratch, "bigcheck.md5")
+    package.sums(sums)
+    paths = [os.path.join(bench.work.srv, rel) for rel, _ in package.files]
+    total = count * size
+    label = "%d × %d MB, %s" % (count, size // 1000000,
+                                "%.1f GB" % (total / 1e9) if total >= 1e9 else "%d MB" % (total // 1000000))
+    baseline = bench.args.baseline
+    exe = os.path.join(baseline, "RadeVare.exe") if baseline else None
+    if exe is not None and not os.path.isfile(exe):
+        exe = None
+    stretch = bench.add(Row("13 longest unanswered, check of %s installed" % label, "ms",
+                            "before" if exe else None, "stretch", fmt="%.1f", note=BIGCHECK_NOTE))
+    check = bench.add(Row("13 that check, start to exit", "s", "md5sum -c", "time", fmt="%.3f",
+                          note="ui_probe.exe's clock, CreateProcess to the child's exit; md5sum -c over a checksum "
+                               "file made beforehand; the files in the page cache for both"))
+    before = folders.snapshot(installed, inodes=True)
+
+    def probe(program):
+        requests = Requests(bench.server)
+        warm(paths)
+        code, _, text = bench.runner.wine([bench.runner.exe("ui_probe.exe"), "--hidden", "--"] +
+                                          client_args(bench, package, installed, program))
+        line = [l for l in text.splitlines() if l.startswith("probe\t")]
+        fields = line[-1].split("\t") if line else []
+        if code != 0 or len(fields) != 9:
+            raise RunFailed("ui_probe exited %d: %r" % (code, text[:80]))
+        if fields[1] != "0":
+            raise RunFailed("RadeVare exited %s" % fields[1])
+        if int(fields[3]) == 0:
+            raise RunFailed("the window never answered a probe (found at %s ms)" % fields[5])
+        if requests.taken() != [package.list_path]:
+            raise RunFailed("asked for more than the list: %s" % requests.taken()[:3])
+        if folders.changes(before, folders.snapshot(installed, inodes=True)):
+            raise RunFailed("an installed file changed")
+        return float(fields[4]), float(fields[2]) / 1000.0
+
+    def peer():
+        warm(paths)
+        started = time.perf_counter()
+        result = subprocess.run(["md5sum", "-c", "--quiet", sums], cwd=installed, capture_output=True,
+                                stdin=subprocess.DEVNULL, timeout=bench.args.timeout)
+        if result.returncode != 0:
+            raise RunFailed("md5sum -c exited %d" % result.returncode)
+        return time.perf_counter() - started
+
+    runs, before_runs = Samples(), Samples()
+    sides = [(runs, functools.partial(probe, None)), (check.peer, peer)]
+    if exe is not None:
+        sides.append((before_runs, functools.partial(probe, exe)))
+    measure(sides, bench.args.runs, bench.args.warmup)
+    split(runs, stretch.rv, check.rv)
+    if exe is not None:
+        split(before_runs, stretch.peer, Samples())

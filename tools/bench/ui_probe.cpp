@@ -10,10 +10,14 @@
 // sent then, but a wait that began while it was shown counts to its end, even
 // when the window was hidden or destroyed meanwhile.
 //
-// usage: ui_probe.exe [--interval MS] -- program.exe [arguments...]
+// With --hidden the window is probed from the moment it is found, shown or
+// not: the check of the installed files runs before the strip is shown, and
+// a window's thread that does not answer then is as hung to Windows.
+//
+// usage: ui_probe.exe [--interval MS] [--hidden] -- program.exe [arguments...]
 // Writes one line, tab-separated: probe <exit code> <total ms, start to exit>
 // <probes answered> <longest wait ms> <ms until the window was found, -1 never>
-// <ms until it was first shown, -1 never> <ms at which the longest wait began,
+// <ms until it was first shown (with --hidden: first probed), -1 never> <ms at which the longest wait began,
 // -1 none> <ms of the last probe sent while shown, -1 none>. Readers take the fields by place:
 // they keep their places, and a new field only ever goes at the end.
 // Exit code 0 when the child ran, 1 when it could not be started, 2 bad usage.
@@ -32,8 +36,13 @@ int wmain(int argc, wchar_t** argv) {
         intervalMs = static_cast<DWORD>(std::max(1, _wtoi(argv[i + 1])));
         i += 2;
     }
+    bool hiddenToo = false;
+    if (i < argc && std::wcscmp(argv[i], L"--hidden") == 0) {
+        hiddenToo = true;
+        ++i;
+    }
     if (i >= argc || std::wcscmp(argv[i], L"--") != 0 || i + 1 >= argc) {
-        std::fwprintf(stderr, L"usage: ui_probe.exe [--interval MS] -- program.exe [arguments...]\n");
+        std::fwprintf(stderr, L"usage: ui_probe.exe [--interval MS] [--hidden] -- program.exe [arguments...]\n");
         return 2;
     }
     bench::CClock clock;
@@ -58,7 +67,7 @@ int wmain(int argc, wchar_t** argv) {
             if (window != nullptr && foundAt < 0) {
                 foundAt = clock.Ms();
             }
-        } else if (::IsWindowVisible(window)) {
+        } else if (hiddenToo || ::IsWindowVisible(window)) {
             const double sent = clock.Ms();
             if (shownAt < 0) {
                 shownAt = sent;
