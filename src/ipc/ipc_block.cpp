@@ -92,21 +92,41 @@ size_t PayloadChars(const wchar_t* text, size_t cbPayload) {
     return length;
 }
 
+bool ReadOwnMemory(const void* from, void* to, size_t size) noexcept {
+    if (size == 0) {
+        return true;
+    }
+    SIZE_T read = 0;
+    return from != nullptr && ::ReadProcessMemory(::GetCurrentProcess(), from, to, size, &read) && read == size;
+}
+
 bool CopyBlock(const void* view, IPCReceivedBlock* block) {
     *block = IPCReceivedBlock();
-    IPCBlockContents contents;
-    if (!ReadBlock(view, ReadableViewSize(view), &contents)) {
+    // The readable run bounds what is asked for; the reads themselves never
+    // touch the view directly, as its pages can change under them.
+    const size_t viewSize = ReadableViewSize(view);
+    IPCBlockHeader header;
+    if (viewSize < kBlockHeaderSize || !ReadOwnMemory(view, &header, sizeof(header))) {
         return false;
     }
-    block->hSenderWnd = contents.hSenderWnd;
-    block->hSenderBlock = contents.hSenderBlock;
-    if (contents.bPayloadFits) {
-        try {
-            block->text.assign(contents.pText, PayloadChars(contents.pText, contents.cbPayload));
-            block->bText = true;
-        } catch (const std::bad_alloc&) {
-            // A text too large to copy is dropped like a malformed one.
+    block->hSenderWnd = base::WindowFromWire(header.hSenderWnd);
+    block->hSenderBlock = base::HandleFromWire(header.hSenderBlock);
+    block->cbPayload = header.cbPayload;
+    const size_t cbPayload = header.cbPayload;
+    if (cbPayload > kMaxPayloadBytes || cbPayload > viewSize - kBlockHeaderSize) {
+        return true;
+    }
+    try {
+        std::wstring text(cbPayload / sizeof(wchar_t), L'\0');
+        if (!ReadOwnMemory(static_cast<const unsigned char*>(view) + kBlockHeaderSize, &text[0],
+                           text.size() * sizeof(wchar_t))) {
+            return true;
         }
+        text.resize(PayloadChars(text.c_str(), cbPayload));
+        block->text.swap(text);
+        block->bText = true;
+    } catch (const std::bad_alloc&) {
+        // A text too large to copy is dropped like a malformed one.
     }
     return true;
 }

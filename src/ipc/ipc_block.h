@@ -28,6 +28,17 @@ static_assert(offsetof(IPCBlockHeader, hSenderWnd) == 0 && offsetof(IPCBlockHead
               "header fields at 0, 4 and 8");
 
 constexpr size_t kBlockHeaderSize = sizeof(IPCBlockHeader);
+// The largest payload the format makes: the longest packed text (its 6
+// characters of total and 0xFFFFFF more) and its U+0000, in UTF-16. A header
+// that says more is no block of this format, and nothing beyond it is mapped
+// or copied.
+constexpr size_t kMaxPayloadBytes = (6 + 0xFFFFFF + 1) * sizeof(wchar_t);
+
+// Copies size bytes of this process's memory at from into to with a read
+// that reports a fault instead of taking one (ReadProcessMemory on this
+// process): false, with to's contents undefined, when any of them could not
+// be read, as with a view of a file that another process cut short.
+bool ReadOwnMemory(const void* from, void* to, size_t size) noexcept;
 
 // "VODIDEVE_IPC_FILE_%ld_%ld" with each half of the counter read as a signed
 // long, so a half of 0x80000000 or more prints with a minus sign; the
@@ -66,13 +77,17 @@ size_t PayloadChars(const wchar_t* text, size_t cbPayload);
 struct IPCReceivedBlock {
     HWND hSenderWnd = nullptr;
     HANDLE hSenderBlock = nullptr;
-    bool bText = false; // the payload lay within the readable bytes and was copied
-    std::wstring text;  // up to its first U+0000, never beyond L bytes
+    uint32_t cbPayload = 0; // L, as the header says it
+    bool bText = false;     // the payload lay within the readable bytes and was copied
+    std::wstring text;      // up to its first U+0000, never beyond L bytes
 };
 
-// Reads a mapped view of a block, touching only its readable bytes
-// (ReadableViewSize). False when not even the header can be read, as with a
-// section of reserved pages only: then nothing is known about the sender. A
-// payload that runs past the readable bytes, or too large to copy, leaves
-// bText false with the header known.
+// Reads a mapped view of a block, only within its readable bytes
+// (ReadableViewSize) and only with ReadOwnMemory, so that a page that stops
+// being readable meanwhile (a file cut short under its view) fails the read
+// instead of ending the process. False when not even the header can be
+// read, as with a section of reserved pages only: then nothing is known
+// about the sender. A payload that runs past the readable bytes, that says
+// more than kMaxPayloadBytes, that cannot be read whole or is too large to
+// copy leaves bText false with the header known.
 bool CopyBlock(const void* view, IPCReceivedBlock* block);

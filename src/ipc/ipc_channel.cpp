@@ -258,20 +258,32 @@ LRESULT CIPCChannel::ReceiveBlock(WPARAM low, LPARAM high) {
     if (!block) {
         return 0;
     }
-    base::unique_view view(::MapViewOfFile(block.get(), FILE_MAP_READ, 0, 0, 0));
-    if (!view) {
-        return 0;
-    }
-    // Only the bytes that can be read without a fault are read; the header's
-    // L is the peer's word. A section made with SEC_RESERVE maps as reserved
-    // pages: with none committed there is no header, and the block is refused
-    // without an acknowledgement, as one too short for a header is. The text
-    // is copied out before anything parses it.
+    // The header first, through a view of its own: what it says of L
+    // decides how much is mapped, never more than the largest block the
+    // format makes, whatever the size of the peer's section. Only the bytes
+    // that can be read are read, and never by touching the view: a peer can
+    // cut the file under a file-backed section, or hand over a section made
+    // with SEC_RESERVE whose pages are reserved only. With no header there
+    // is no sender to acknowledge, and the block is refused. The text is
+    // copied out before anything parses it.
     IPCReceivedBlock received;
-    if (!CopyBlock(view.get(), &received)) {
-        return 0;
+    {
+        // The view of the header is a page: a small block's text comes with it.
+        const base::unique_view head(::MapViewOfFile(block.get(), FILE_MAP_READ, 0, 0, kBlockHeaderSize));
+        if (!head || !CopyBlock(head.get(), &received)) {
+            return 0;
+        }
+        // A header that says more than the section holds maps no view: the
+        // text is not there, and the header read first stands.
+        if (!received.bText && received.cbPayload <= kMaxPayloadBytes) {
+            const base::unique_view view(
+                ::MapViewOfFile(block.get(), FILE_MAP_READ, 0, 0, kBlockHeaderSize + received.cbPayload));
+            IPCReceivedBlock whole;
+            if (view && CopyBlock(view.get(), &whole)) {
+                received = std::move(whole);
+            }
+        }
     }
-    view.reset();
     block.reset();
     LRESULT result = 0;
     if (received.bText) {

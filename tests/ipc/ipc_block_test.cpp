@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -305,4 +307,71 @@ TEST(IpcBlockTest, TheReaderTakesOnlyReadableBytesAndCopiesTheTextOut) {
     EXPECT_NE(pages.ProtectionOf(0) & PAGE_GUARD, 0u);
     ASSERT_TRUE(pages.Protect(0, 1, PAGE_NOACCESS));
     EXPECT_FALSE(CopyBlock(pages.Base(), &received));
+}
+
+// No block of the format has a payload longer than the longest packed text
+// and its U+0000: a header that says more is not copied, however much of the
+// view could be read, and the one that says exactly that much is.
+TEST(IpcBlockTest, NothingBeyondTheLargestBlockTheFormatMakesIsCopied) {
+    const size_t page = CReservedPages(1).Page();
+    CReservedPages pages((kBlockHeaderSize + kMaxPayloadBytes + 2 * page) / page + 1);
+    ASSERT_NE(pages.Base(), nullptr);
+    ASSERT_TRUE(pages.Commit(0, pages.Size() / page, PAGE_READWRITE));
+    std::vector<unsigned char> block = MakeBlock(kProgressReport);
+    auto* text = reinterpret_cast<wchar_t*>(pages.Base() + 12);
+    for (size_t i = 0; i < (pages.Size() - 12) / sizeof(wchar_t); ++i) {
+        text[i] = L'x'; // no U+0000 anywhere
+    }
+    IPCReceivedBlock received;
+    SetPayloadLength(block, static_cast<uint32_t>(kMaxPayloadBytes + 2));
+    std::memcpy(pages.Base(), block.data(), 12);
+    ASSERT_TRUE(CopyBlock(pages.Base(), &received));
+    EXPECT_FALSE(received.bText) << "copied " << received.text.size() << " characters";
+    EXPECT_EQ(received.hSenderWnd, reinterpret_cast<HWND>(0x1234)) << "the sender is still told";
+    EXPECT_EQ(received.cbPayload, kMaxPayloadBytes + 2);
+
+    SetPayloadLength(block, static_cast<uint32_t>(kMaxPayloadBytes));
+    std::memcpy(pages.Base(), block.data(), 12);
+    ASSERT_TRUE(CopyBlock(pages.Base(), &received));
+    ASSERT_TRUE(received.bText);
+    EXPECT_EQ(received.text.size(), kMaxPayloadBytes / sizeof(wchar_t));
+}
+
+// A page of the view that stops being readable while the block is copied
+// (a file cut short under a file-backed view does that) fails the copy, or
+// is read whole, and never ends the process: the bytes are read with a read
+// that reports a fault instead of taking one.
+TEST(IpcBlockTest, APageThatStopsBeingReadableMidCopyNeverFaults) {
+    CReservedPages pages(4);
+    ASSERT_NE(pages.Base(), nullptr);
+    const size_t page = pages.Page();
+    ASSERT_TRUE(pages.Commit(0, 4, PAGE_READWRITE));
+    // Header, text and U+0000 fill the four pages exactly.
+    const size_t chars = (4 * page - 14) / sizeof(wchar_t);
+    const std::vector<unsigned char> block = MakeBlock(std::wstring(chars, L'y'));
+    ASSERT_EQ(block.size(), 4 * page);
+    std::memcpy(pages.Base(), block.data(), block.size());
+
+    std::atomic<bool> done{false};
+    std::thread flipper([&] {
+        while (!done) {
+            pages.Protect(2, 1, PAGE_NOACCESS);
+            pages.Protect(2, 1, PAGE_READONLY);
+        }
+    });
+    int whole = 0;
+    int refused = 0;
+    for (int i = 0; i < 3000; ++i) {
+        IPCReceivedBlock received;
+        if (!CopyBlock(pages.Base(), &received) || !received.bText) {
+            ++refused;
+        } else {
+            EXPECT_EQ(received.text.size(), chars);
+            ++whole;
+        }
+    }
+    done = true;
+    flipper.join();
+    RecordProperty("whole", whole);
+    RecordProperty("refused", refused);
 }
