@@ -7,6 +7,9 @@
 
 int CRunProcess::Execute(HINSTANCE hInstance, const std::wstring& commandLine, int /*nShowCmd*/) {
     InstallCrashReporter();
+    // Before any window or box: no loop of this thread ever calls an
+    // address another process posted.
+    const ATL::CTimerCallbackFilter timerFilter;
 
     const std::wstring rawCommandLine = commandLine;
     CCommandLine options;

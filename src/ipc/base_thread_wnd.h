@@ -169,6 +169,7 @@ void CBaseThreadWnd<T>::StopThread() {
 template <class T>
 DWORD WINAPI CBaseThreadWnd<T>::ThreadMain(LPVOID param) {
     T* self = static_cast<T*>(param);
+    const ATL::CTimerCallbackFilter timerFilter;
     RECT rect = {0, 0, 1, 1};
     const HWND hWnd = self->Create(HWND_MESSAGE, rect);
     if (hWnd == nullptr) {

@@ -210,12 +210,44 @@ LRESULT CALLBACK CWindowImplBase::WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam
     return result;
 }
 
+namespace {
+
+constexpr UINT kSysTimer = 0x0118; // WM_SYSTIMER, which the SDK headers leave out
+
+bool IsTimerWithCallback(const MSG& msg) noexcept {
+    return (msg.message == WM_TIMER || msg.message == kSysTimer) && msg.lParam != 0;
+}
+
+} // namespace
+
 LRESULT DispatchQueuedMessage(const MSG& msg) noexcept {
-    constexpr UINT kSysTimer = 0x0118; // WM_SYSTIMER, which the SDK headers leave out
-    if ((msg.message == WM_TIMER || msg.message == kSysTimer) && msg.lParam != 0) {
+    if (IsTimerWithCallback(msg)) {
         return 0;
     }
     return ::DispatchMessageW(&msg);
+}
+
+CTimerCallbackFilter::CTimerCallbackFilter() noexcept
+    : m_hHook(::SetWindowsHookExW(WH_GETMESSAGE, OnGetMessage, nullptr, ::GetCurrentThreadId())) {}
+
+CTimerCallbackFilter::~CTimerCallbackFilter() {
+    if (m_hHook != nullptr) {
+        ::UnhookWindowsHookEx(m_hHook);
+    }
+}
+
+LRESULT CALLBACK CTimerCallbackFilter::OnGetMessage(int code, WPARAM wParam, LPARAM lParam) noexcept {
+    // Also for a peek that leaves the message queued: the copy the caller
+    // sees is harmless, and the message is changed again when it is taken.
+    if (code == HC_ACTION && lParam != 0) {
+        MSG& msg = *reinterpret_cast<MSG*>(lParam);
+        if (IsTimerWithCallback(msg)) {
+            msg.message = WM_NULL;
+            msg.wParam = 0;
+            msg.lParam = 0;
+        }
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 } // namespace ATL

@@ -119,6 +119,28 @@ private:
 // (any process on the desktop) put in lParam.
 LRESULT DispatchQueuedMessage(const MSG& msg) noexcept;
 
+// The same rule for every loop of the thread that makes it, the system's
+// modal loops included (a message box, a dialog, a menu): a message hook of
+// the thread turns each such WM_TIMER or WM_SYSTIMER into WM_NULL as it is
+// taken from the queue, before any loop can dispatch it. For the object's
+// life; made and destroyed on one thread. Without a hook (the system
+// refused one) the program's own loops still filter, through
+// DispatchQueuedMessage.
+class CTimerCallbackFilter {
+public:
+    CTimerCallbackFilter() noexcept;
+    ~CTimerCallbackFilter();
+    CTimerCallbackFilter(const CTimerCallbackFilter&) = delete;
+    CTimerCallbackFilter& operator=(const CTimerCallbackFilter&) = delete;
+
+    bool IsInstalled() const noexcept { return m_hHook != nullptr; }
+
+private:
+    static LRESULT CALLBACK OnGetMessage(int code, WPARAM wParam, LPARAM lParam) noexcept;
+
+    HHOOK m_hHook;
+};
+
 // Declares the window class of a CWindowImpl descendant; a null name asks
 // for a generated "ATL:%p" name.
 #define DECLARE_WND_CLASS_EX(name, style, background)                                                                  \

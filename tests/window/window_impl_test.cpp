@@ -255,3 +255,92 @@ TEST(WindowImplTest, QueuedTimerMessagesWithACallbackAreNeverCalled) {
     EXPECT_EQ(g_timerCalls, 0);
     EXPECT_EQ(g_messagesSeen, seen + 1) << "the plain WM_TIMER reaches the window";
 }
+
+namespace {
+
+const TIMERPROC kForeignProc = CountTimerCall;
+constexpr UINT kSysTimer = 0x0118; // WM_SYSTIMER
+
+// Posts a WM_TIMER and a WM_SYSTIMER that carry a callback address, as any
+// process can, and a plain WM_TIMER.
+void PostForgedTimers(HWND hWnd) {
+    ::PostMessageW(hWnd, WM_TIMER, 7, reinterpret_cast<LPARAM>(kForeignProc));
+    ::PostMessageW(hWnd, kSysTimer, 7, reinterpret_cast<LPARAM>(kForeignProc));
+    ::PostMessageW(hWnd, WM_TIMER, 7, 0);
+}
+
+// The loop any code of the thread may run: everything dispatched as it comes.
+void DispatchEverything(HWND hWnd) {
+    MSG msg;
+    while (::PeekMessageW(&msg, hWnd, 0, 0, PM_REMOVE)) {
+        ::DispatchMessageW(&msg);
+    }
+}
+
+std::atomic<int> g_dialogTimers{0};
+
+// A modal dialog that the system's own loop runs: the forged timers go to it
+// as it starts, and a message behind them ends it.
+INT_PTR CALLBACK ForgedTimerDialog(HWND hDlg, UINT uMsg, WPARAM, LPARAM lParam) {
+    switch (uMsg) {
+    case WM_INITDIALOG:
+        PostForgedTimers(hDlg);
+        ::PostMessageW(hDlg, WM_APP, 0, 0);
+        return TRUE;
+    case WM_TIMER:
+        g_dialogTimers += lParam == 0 ? 1 : 0;
+        return TRUE;
+    case WM_APP:
+        ::EndDialog(hDlg, 1);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+INT_PTR RunForgedTimerDialog() {
+    // A template of no controls: the header, then no menu, the default
+    // class and an empty title, each one WORD.
+    struct {
+        DLGTEMPLATE header;
+        WORD menu, windowClass, title;
+    } dialog = {};
+    dialog.header.style = WS_POPUP | DS_MODALFRAME;
+    dialog.header.cx = 40;
+    dialog.header.cy = 20;
+    return ::DialogBoxIndirectParamW(::GetModuleHandleW(nullptr), &dialog.header, nullptr, ForgedTimerDialog, 0);
+}
+
+} // namespace
+
+// The filter of the thread reaches every loop, the system's modal ones
+// included: a timer callback someone else posted is never called, while a
+// plain WM_TIMER still reaches its window. Without the filter the same loops
+// call it.
+TEST(WindowImplTest, TheThreadsTimerFilterReachesLoopsThatAreNotOurs) {
+    CPlainWnd wnd;
+    const HWND hWnd = wnd.Create(HWND_MESSAGE, kRect);
+    ASSERT_NE(hWnd, nullptr);
+    g_timerCalls = 0;
+    g_dialogTimers = 0;
+    {
+        const ATL::CTimerCallbackFilter filter;
+        ASSERT_TRUE(filter.IsInstalled());
+        PostForgedTimers(hWnd);
+        const int seen = g_messagesSeen;
+        DispatchEverything(hWnd);
+        EXPECT_EQ(g_timerCalls, 0) << "a plain loop called the posted address";
+        EXPECT_GE(g_messagesSeen, seen + 1) << "the plain WM_TIMER never reached the window";
+
+        EXPECT_EQ(RunForgedTimerDialog(), 1);
+        EXPECT_EQ(g_timerCalls, 0) << "the dialog's modal loop called the posted address";
+        EXPECT_EQ(g_dialogTimers, 1) << "the plain WM_TIMER never reached the dialog";
+    }
+    // The filter gone, the same plain loop calls both addresses (the system
+    // calls a WM_SYSTIMER's too): the checks above can fail.
+    PostForgedTimers(hWnd);
+    DispatchEverything(hWnd);
+    EXPECT_EQ(g_timerCalls, 2);
+    EXPECT_EQ(RunForgedTimerDialog(), 1);
+    EXPECT_EQ(g_timerCalls, 4) << "the modal loop without the filter";
+}
