@@ -233,6 +233,10 @@ class RowRun(Preparation):
             forger.finish()
         resolved = ending
         for index, launch in enumerate(launches):
+            if launch.relaunched is not None:
+                # Said, not hidden: the first host never wrote a line, so no client of it ran.
+                print("faults: %s: the host exited %d before its first line, and was started again"
+                      % (self.s.name, launch.relaunched), file=sys.stderr)
             resolved = self.resolve(ending, launch)
             checks.check_ending(self, resolved, launch, "" if instances == 1 else "instance %d: " % (index + 1))
         return resolved

@@ -3,13 +3,14 @@ import os
 import shutil
 import sys
 import tempfile
+import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                                 "tools"))
 
-from runlib import filelist, folders, paths  # noqa: E402
+from runlib import filelist, folders, host, paths  # noqa: E402
 
 
 class FolderTestCase(unittest.TestCase):
@@ -73,6 +74,47 @@ class PathsTest(FolderTestCase):
         self.assertIsNone(paths.read_bytes(os.path.join(self.folder, "game", "other.pak")))
         self.assertEqual(paths.local_of("\\Game\\\\sub/x.dat"), "Game/sub/x.dat")
         self.assertEqual(paths.wine_path("/tmp/a b"), "Z:\\tmp\\a b")
+
+
+class LaunchTest(FolderTestCase):
+    """A host that never ran is started once more; one that ran, or fails again, is what it is."""
+
+    def launch(self, script):
+        """A Launch whose host is a shell script, run with the log's path and a count of its runs."""
+        log = os.path.join(self.folder, "host.log")
+        runs = os.path.join(self.folder, "runs")
+        argv = ["sh", "-c", script, "host", log, runs]
+        original = host.command
+        host.command = lambda *a, **k: argv
+        try:
+            launch = host.Launch("client.exe", [], log, timeout=20, margin=5)
+        finally:
+            host.command = original
+        for _ in range(400):
+            if launch.poll():
+                return launch
+            time.sleep(0.05)
+        self.fail("the launch never ended")
+
+    # Counts its runs in $2; the first one exits 1 at once without a line.
+    FIRST_FAILS = 'echo x >> "$2"; [ "$(wc -l < "$2")" -ge 2 ] || exit 1; printf "started\\t7\\nexit\\t0\\n" > "$1"'
+
+    def test_a_host_that_ends_before_its_first_line_is_started_once_more(self):
+        launch = self.launch(self.FIRST_FAILS)
+        self.assertEqual(launch.relaunched, 1)
+        self.assertEqual(launch.process.returncode, 0)
+        self.assertEqual(launch.lines, ["started\t7", "exit\t0"])
+
+    def test_a_host_that_fails_again_or_wrote_a_line_is_not_started_again(self):
+        launch = self.launch('echo x >> "$2"; exit 3')
+        self.assertEqual(launch.relaunched, 3)
+        self.assertEqual(launch.process.returncode, 3)
+        with open(os.path.join(self.folder, "runs")) as f:
+            self.assertEqual(len(f.readlines()), 2)
+        os.remove(os.path.join(self.folder, "runs"))
+        launch = self.launch('echo x >> "$2"; printf "started\\t7\\n" > "$1"; exit 1')
+        self.assertIsNone(launch.relaunched)
+        self.assertEqual(launch.process.returncode, 1)
 
 
 if __name__ == "__main__":

@@ -85,22 +85,34 @@ class Launch:
     """One test host run in the background: the host, its client, the log, and when each line arrived. A host
     still there `margin` seconds after its own time-out is ended, and its client by its own id."""
 
+    # A host that ends with an error before its first line, this soon, never ran: under load the 64-bit Wine
+    # loader has been seen to exit 1 at once, with nothing on stderr. It is started once more.
+    NEVER_STARTED_SECONDS = 3.0
+
     def __init__(self, exe, args, log, host_options=(), timeout=90, cwd=None, errors=None, margin=15):
         self.log = log
         self.err = errors
-        if os.path.exists(log):
-            os.remove(log)
-        err = open(errors, "wb") if errors else subprocess.DEVNULL
+        self.argv = command(exe, args, log, timeout, host_options)
+        self.cwd = cwd
+        self.timeout = timeout
+        self.margin = margin
+        self.relaunched = None  # the exit code of a first host that never ran, once it was started again
+        self.start()
+
+    def start(self):
+        if os.path.exists(self.log):
+            os.remove(self.log)
+        err = open(self.err, "wb") if self.err else subprocess.DEVNULL
         try:
-            self.process = subprocess.Popen(command(exe, args, log, timeout, host_options), cwd=cwd,
-                                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+            self.process = subprocess.Popen(self.argv, cwd=self.cwd, stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.DEVNULL, stderr=err)
         finally:
-            if errors:
+            if self.err:
                 err.close()
         self.started = time.monotonic()
         # The same moment on the clock that servers stamp their requests with.
         self.started_at = time.time()
-        self.deadline = self.started + timeout + margin
+        self.deadline = self.started + self.timeout + self.margin
         self.lines = []
         self.times = []
         self.outer_timeout = False
@@ -125,6 +137,11 @@ class Launch:
         self.read()
         if self.process.poll() is not None:
             self.read()
+            if (self.relaunched is None and self.process.returncode != 0 and not self.lines
+                    and time.monotonic() - self.started < self.NEVER_STARTED_SECONDS):
+                self.relaunched = self.process.returncode
+                self.start()
+                return False
             self.ended = time.monotonic() - self.started
             return True
         if time.monotonic() > self.deadline:
