@@ -1,5 +1,7 @@
 #include "mainwnd/digest_thread.h"
 
+#include "base/shared_thread.h"
+
 #include "digest/md5.h"
 
 #include <deque>
@@ -79,25 +81,15 @@ bool CDigestThread::Start(HWND hNotifyWnd, UINT uNotifyMsg) {
     shared->hNotifyWnd = hNotifyWnd;
     shared->uNotifyMsg = uNotifyMsg;
     shared->hWake.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    // The thread's own reference, released by the thread as it ends.
-    auto* threadRef = new (std::nothrow) std::shared_ptr<Shared>(shared);
-    if (!shared->hWake || threadRef == nullptr) {
-        delete threadRef;
+    if (!shared->hWake) {
         return false;
     }
-    m_hThread.reset(::CreateThread(nullptr, 0, ThreadProc, threadRef, 0, nullptr));
+    m_hThread.reset(base::StartSharedThread(shared));
     if (!m_hThread) {
-        delete threadRef;
         return false;
     }
     m_pShared = std::move(shared);
     return true;
-}
-
-DWORD WINAPI CDigestThread::ThreadProc(LPVOID param) {
-    std::unique_ptr<std::shared_ptr<Shared>> shared(static_cast<std::shared_ptr<Shared>*>(param));
-    (*shared)->Run();
-    return 0;
 }
 
 bool CDigestThread::Add(const std::shared_ptr<DigestJob>& job) {

@@ -1,5 +1,7 @@
 #include "mainwnd/list_check.h"
 
+#include "base/shared_thread.h"
+
 #include <atomic>
 #include <new>
 
@@ -51,24 +53,12 @@ bool CListCheck::Start(HWND hNotifyWnd, UINT uNotifyMsg, const std::wstring& tar
     } catch (...) {
         return false;
     }
-    // The thread's own reference, released by the thread as it ends.
-    auto* threadRef = new (std::nothrow) std::shared_ptr<Shared>(shared);
-    if (threadRef == nullptr) {
-        return false;
-    }
-    m_hThread.reset(::CreateThread(nullptr, 0, ThreadProc, threadRef, 0, nullptr));
+    m_hThread.reset(base::StartSharedThread(shared));
     if (!m_hThread) {
-        delete threadRef;
         return false;
     }
     m_pShared = std::move(shared);
     return true;
-}
-
-DWORD WINAPI CListCheck::ThreadProc(LPVOID param) {
-    std::unique_ptr<std::shared_ptr<Shared>> shared(static_cast<std::shared_ptr<Shared>*>(param));
-    (*shared)->Run();
-    return 0;
 }
 
 CListCheck::Outcome CListCheck::Take(FileListCheck& check) {

@@ -50,7 +50,6 @@ public:
 
 private:
     struct Shared;
-    static DWORD WINAPI ThreadProc(LPVOID param);
 
     std::shared_ptr<Shared> m_pShared;
     base::unique_handle m_hThread;

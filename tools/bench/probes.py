@@ -208,18 +208,25 @@ def mainthread(bench):
     split(small_runs, small_gap.rv, Samples(), small_began)
 
 
-def probed(bench, package):
-    """One run under ui_probe.exe: (the longest unanswered probe while shown in ms, the run's total in s, how
-    long after the strip was first shown that longest wait began in ms)."""
-    target = bench.work.target("rv")
-    requests = Requests(bench.server)
-    code, _, text = bench.runner.wine([bench.runner.exe("ui_probe.exe"), "--"] + client_args(bench, package, target))
+def ui_probe(bench, options, client):
+    """One run of client (a command line) under ui_probe.exe with options; its line's fields, once the probe
+    and RadeVare both ended well."""
+    code, _, text = bench.runner.wine([bench.runner.exe("ui_probe.exe")] + options + ["--"] + client)
     line = [l for l in text.splitlines() if l.startswith("probe\t")]
     fields = line[-1].split("\t") if line else []
     if code != 0 or len(fields) != 9:
         raise RunFailed("ui_probe exited %d: %r" % (code, text[:80]))
     if fields[1] != "0":
         raise RunFailed("RadeVare exited %s" % fields[1])
+    return fields
+
+
+def probed(bench, package):
+    """One run under ui_probe.exe: (the longest unanswered probe while shown in ms, the run's total in s, how
+    long after the strip was first shown that longest wait began in ms)."""
+    target = bench.work.target("rv")
+    requests = Requests(bench.server)
+    fields = ui_probe(bench, [], client_args(bench, package, target))
     if float(fields[6]) < 0:
         raise RunFailed("the strip was never shown (window found at %s ms)" % fields[5])
     if int(fields[3]) == 0:
@@ -264,14 +271,7 @@ def bigcheck(bench):
     def probe(program):
         requests = Requests(bench.server)
         warm(paths)
-        code, _, text = bench.runner.wine([bench.runner.exe("ui_probe.exe"), "--hidden", "--"] +
-                                          client_args(bench, package, installed, program))
-        line = [l for l in text.splitlines() if l.startswith("probe\t")]
-        fields = line[-1].split("\t") if line else []
-        if code != 0 or len(fields) != 9:
-            raise RunFailed("ui_probe exited %d: %r" % (code, text[:80]))
-        if fields[1] != "0":
-            raise RunFailed("RadeVare exited %s" % fields[1])
+        fields = ui_probe(bench, ["--hidden"], client_args(bench, package, installed, program))
         if int(fields[3]) == 0:
             raise RunFailed("the window never answered a probe (found at %s ms)" % fields[5])
         if requests.taken() != [package.list_path]:
